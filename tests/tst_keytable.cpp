@@ -1,0 +1,167 @@
+#include "input/keytable.h"
+
+#include <QSet>
+#include <QStringList>
+#include <QtTest>
+
+#include <X11/XF86keysym.h>
+#include <X11/Xlib.h>
+#include <X11/keysym.h>
+
+#include <climits>
+
+class TestKeyTable : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void mapsKeyToItsUnshiftedKeysym_data();
+    void mapsKeyToItsUnshiftedKeysym();
+    void mapsCodesThatNameNoKeyToZero_data();
+    void mapsCodesThatNameNoKeyToZero();
+    void everyKeysymHasAKeycodeInTheDefaultKeymap();
+};
+
+void TestKeyTable::mapsKeyToItsUnshiftedKeysym_data()
+{
+    QTest::addColumn<int>("virtualKey");
+    QTest::addColumn<qulonglong>("keysym");
+
+    auto row = [](const char *name, int virtualKey, unsigned long keysym) {
+        QTest::newRow(name) << virtualKey << qulonglong(keysym);
+    };
+    row("A", 0x41, XK_a);
+    row("Z", 0x5A, XK_z);
+    row("0", 0x30, XK_0);
+    row("9", 0x39, XK_9);
+    row("F1", 0x70, XK_F1);
+    row("F12", 0x7B, XK_F12);
+    row("F24", 0x87, XK_F24);
+
+    row("Backspace", 0x08, XK_BackSpace);
+    row("Enter", 0x0D, XK_Return);
+    row("Num Lock", 0x90, XK_Num_Lock);
+    row("Pause", 0x13, XK_Pause);
+    row("Print Screen", 0x2C, XK_Print);
+
+    row("Shift", 0x10, XK_Shift_L);
+    row("Control", 0x11, XK_Control_L);
+    row("Alt", 0x12, XK_Alt_L);
+    row("left Shift", 0xA0, XK_Shift_L);
+    row("right Shift", 0xA1, XK_Shift_R);
+    row("left Control", 0xA2, XK_Control_L);
+    row("right Control", 0xA3, XK_Control_R);
+    row("left Alt", 0xA4, XK_Alt_L);
+    row("right Alt", 0xA5, XK_Alt_R);
+    row("left Windows", 0x5B, XK_Super_L);
+    row("right Windows", 0x5C, XK_Super_R);
+    row("Apps", 0x5D, XK_Menu);
+
+    row("Page Up", 0x21, XK_Prior);
+    row("Page Down", 0x22, XK_Next);
+    row("End", 0x23, XK_End);
+    row("Home", 0x24, XK_Home);
+    row("Down", 0x28, XK_Down);
+    row("Delete", 0x2E, XK_Delete);
+
+    row("keypad 0", 0x60, XK_KP_0);
+    row("keypad 9", 0x69, XK_KP_9);
+    row("keypad *", 0x6A, XK_KP_Multiply);
+    row("keypad +", 0x6B, XK_KP_Add);
+    row("keypad separator", 0x6C, XK_KP_Separator);
+    row("keypad -", 0x6D, XK_KP_Subtract);
+    row("keypad .", 0x6E, XK_KP_Decimal);
+    row("keypad /", 0x6F, XK_KP_Divide);
+
+    row(";", 0xBA, XK_semicolon);
+    row("=", 0xBB, XK_equal);
+    row(",", 0xBC, XK_comma);
+    row("-", 0xBD, XK_minus);
+    row(".", 0xBE, XK_period);
+    row("/", 0xBF, XK_slash);
+    row("`", 0xC0, XK_grave);
+    row("[", 0xDB, XK_bracketleft);
+    row("\\", 0xDC, XK_backslash);
+    row("]", 0xDD, XK_bracketright);
+    row("'", 0xDE, XK_apostrophe);
+    row("ISO <>", 0xE2, XK_less);
+
+    row("Browser Back", 0xA6, XF86XK_Back);
+    row("Browser Refresh", 0xA8, XF86XK_Reload);
+    row("Browser Home", 0xAC, XF86XK_HomePage);
+    row("Volume Mute", 0xAD, XF86XK_AudioMute);
+    row("Volume Up", 0xAF, XF86XK_AudioRaiseVolume);
+    row("Play/Pause", 0xB3, XF86XK_AudioPlay);
+    row("Launch App 2", 0xB7, XF86XK_Calculator);
+    row("Sleep", 0x5F, XF86XK_Sleep);
+}
+
+void TestKeyTable::mapsKeyToItsUnshiftedKeysym()
+{
+    QFETCH(int, virtualKey);
+    QFETCH(qulonglong, keysym);
+    QCOMPARE(qulonglong(keysymForVirtualKey(virtualKey)), keysym);
+}
+
+void TestKeyTable::mapsCodesThatNameNoKeyToZero_data()
+{
+    QTest::addColumn<int>("code");
+
+    QTest::newRow("0") << 0;
+    QTest::newRow("left mouse button") << 0x01;
+    QTest::newRow("right mouse button") << 0x02;
+    QTest::newRow("middle mouse button") << 0x04;
+    QTest::newRow("X button 2") << 0x06;
+    QTest::newRow("reserved 0x07") << 0x07;
+    QTest::newRow("IME Kana") << 0x15;
+    QTest::newRow("unassigned 0x88") << 0x88;
+    QTest::newRow("IME process key") << 0xE5;
+    QTest::newRow("255") << 255;
+    QTest::newRow("256") << 256;
+    QTest::newRow("0x10041 ('A' plus 65536)") << 65601;
+    QTest::newRow("-1") << -1;
+    QTest::newRow("INT_MIN") << INT_MIN;
+    QTest::newRow("INT_MAX") << INT_MAX;
+}
+
+void TestKeyTable::mapsCodesThatNameNoKeyToZero()
+{
+    QFETCH(int, code);
+    QCOMPARE(keysymForVirtualKey(code), 0ul);
+}
+
+// Keysyms the standard "us" keymap of an X server puts on no key. A backend
+// has to lend a spare keycode to these before it can press them.
+static QSet<QString> keysymsMissingFromDefaultKeymap()
+{
+    QSet<QString> missing{"Clear", "Select", "Execute", "KP_Separator", "XF86Stop"};
+    for (int n = 13; n <= 24; ++n)
+        missing.insert(QStringLiteral("F%1").arg(n));
+    return missing;
+}
+
+void TestKeyTable::everyKeysymHasAKeycodeInTheDefaultKeymap()
+{
+    if (qEnvironmentVariableIsEmpty("DISPLAY"))
+        QSKIP("needs an X server in DISPLAY");
+    Display *display = XOpenDisplay(nullptr);
+    if (!display)
+        QSKIP("cannot open the X display in DISPLAY");
+
+    const QSet<QString> allowedMissing = keysymsMissingFromDefaultKeymap();
+    QStringList unexpectedlyMissing;
+    for (int virtualKey = 1; virtualKey <= 254; ++virtualKey) {
+        const KeySym keysym = keysymForVirtualKey(virtualKey);
+        if (keysym == 0 || XKeysymToKeycode(display, keysym) != 0)
+            continue;
+        const QString name = QString::fromLatin1(XKeysymToString(keysym));
+        if (!allowedMissing.contains(name))
+            unexpectedlyMissing << QStringLiteral("0x%1 %2").arg(virtualKey, 2, 16, QLatin1Char('0')).arg(name);
+    }
+    XCloseDisplay(display);
+
+    QVERIFY2(unexpectedlyMissing.isEmpty(), qPrintable(unexpectedlyMissing.join(", ")));
+}
+
+QTEST_APPLESS_MAIN(TestKeyTable)
+#include "tst_keytable.moc"
