@@ -1,0 +1,79 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+
+// The board speaks in event lines: space-separated decimal fields ended by a
+// line feed, for example "0 8 10 -5" (move the cursor by 10, -5) or "1 0 65"
+// (press the A key).
+
+enum Device { MOUSE = 0, KEYBOARD = 1 };
+
+enum MouseEvent {
+    RIGHT_PRESS = 0,
+    RIGHT_RELEASE = 1,
+    LEFT_PRESS = 2,
+    LEFT_RELEASE = 3,
+    MIDDLE_PRESS = 4,
+    MIDDLE_RELEASE = 5,
+    SCROLL = 6,
+    POSITION = 7,
+    MOVE = 8,
+};
+
+enum KeyboardEvent { PRESS = 0, RELEASE = 1 };
+
+struct EventLine
+{
+    Device device = MOUSE;
+    int event = 0;  // a MouseEvent, or PRESS / RELEASE for the keyboard
+    int arg1 = 0;   // dx, x, wheel amount or key code
+    int arg2 = 0;   // dy or y
+
+    bool operator==(const EventLine &other) const
+    {
+        return device == other.device && event == other.event && arg1 == other.arg1
+            && arg2 == other.arg2;
+    }
+};
+
+// Decodes one line (with or without its line feed). Lines that are not a
+// valid event give nothing: every field must be a 32-bit decimal integer.
+std::optional<EventLine> decodeEventLine(std::string_view line);
+
+// Cuts a byte stream into lines at line feeds, holding at most one partial
+// line. A line longer than MaxLineLength is dropped whole.
+class LineFramer
+{
+public:
+    static constexpr std::size_t MaxLineLength = 256;
+
+    // Calls onLine(std::string_view) for every complete line in data, in order.
+    template<typename OnLine>
+    void feed(std::string_view data, OnLine &&onLine);
+
+private:
+    // Returns the line to hand on, or nothing when it was too long.
+    std::optional<std::string_view> finishLine(std::string_view tail);
+    void keepPartial(std::string_view tail);
+
+    char partial[MaxLineLength];
+    std::size_t partial_length = 0;
+    bool discarding = false;
+};
+
+template<typename OnLine>
+void LineFramer::feed(std::string_view data, OnLine &&onLine)
+{
+    while (!data.empty()) {
+        const std::size_t end = data.find('\n');
+        if (end == std::string_view::npos) {
+            keepPartial(data);
+            return;
+        }
+        if (const auto line = finishLine(data.substr(0, end)))
+            onLine(*line);
+        data.remove_prefix(end + 1);
+    }
+}

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <memory>
+
+enum class MouseButton { Left, Right, Middle };
+
+// Injects synthetic mouse and keyboard input into the operating system.
+// One implementation per platform; the window owns exactly one.
+class InputBackend
+{
+public:
+    virtual ~InputBackend() = default;
+
+    // Button events act at the cursor's current position.
+    virtual void pressButton(MouseButton button) = 0;
+    virtual void releaseButton(MouseButton button) = 0;
+
+    // Wheel amounts are in 1/120 notch; positive turns the wheel away from the user.
+    virtual void turnWheel(int amount) = 0;
+
+    // virtualKey is a Windows virtual-key code. Codes outside 1-254 are not
+    // virtual keys: nothing is sent for them.
+    virtual void sendKey(int virtualKey, bool down) = 0;
+
+    // Cursor placement in screen pixels, ordered with the other events.
+    // A backend that leaves the cursor to the toolkit returns false.
+    virtual bool moveCursorTo(int x, int y)
+    {
+        static_cast<void>(x), static_cast<void>(y);
+        return false;
+    }
+    virtual bool moveCursorBy(int dx, int dy)
+    {
+        static_cast<void>(dx), static_cast<void>(dy);
+        return false;
+    }
+
+    // Inside a batch the backend may hold events back and hand them to the
+    // system together when the batch ends; outside one each event goes out at
+    // once. Batches nest.
+    virtual void beginBatch() {}
+    virtual void endBatch() {}
+};
+
+class InputBatch
+{
+public:
+    explicit InputBatch(InputBackend &input) : input(input) { input.beginBatch(); }
+    ~InputBatch() { input.endBatch(); }
+    InputBatch(const InputBatch &) = delete;
+    InputBatch &operator=(const InputBatch &) = delete;
+
+private:
+    InputBackend &input;
+};
+
+inline bool isVirtualKey(int code)
+{
+    return code >= 1 && code <= 254;
+}
+
+// The backend for the platform the program was built for.
+std::unique_ptr<InputBackend> createInputBackend();
