@@ -65,3 +65,8 @@ void WindowsInput::sendKey(int virtualKey, bool down)
     input.ki.dwFlags = down ? 0 : KEYEVENTF_KEYUP;
     SendInput(1, &input, sizeof(INPUT));
 }
+
+std::unique_ptr<InputBackend> createInputBackend()
+{
+    return std::make_unique<WindowsInput>();
+}
