@@ -1,0 +1,67 @@
+#include "pseudoterminal.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+PseudoTerminal::PseudoTerminal()
+{
+    controller = posix_openpt(O_RDWR | O_NOCTTY);
+    if (controller < 0)
+        return;
+    if (grantpt(controller) != 0 || unlockpt(controller) != 0) {
+        hangUp();
+        return;
+    }
+    path = QString::fromLocal8Bit(ptsname(controller));
+    keeper = ::open(ptsname(controller), O_RDWR | O_NOCTTY);
+    termios settings{};
+    if (keeper >= 0 && tcgetattr(keeper, &settings) == 0) {
+        cfmakeraw(&settings);
+        tcsetattr(keeper, TCSANOW, &settings);
+    }
+}
+
+PseudoTerminal::~PseudoTerminal()
+{
+    hangUp();
+}
+
+bool PseudoTerminal::write(const QByteArray &data)
+{
+    qsizetype done = 0;
+    while (done < data.size()) {
+        const ssize_t written = ::write(controller, data.constData() + done,
+                                        static_cast<size_t>(data.size() - done));
+        if (written > 0) {
+            done += written;
+        } else if (written < 0 && errno != EAGAIN && errno != EINTR) {
+            return false;
+        } else {
+            pollfd waitForRoom{controller, POLLOUT, 0};
+            poll(&waitForRoom, 1, 100);
+        }
+    }
+    return true;
+}
+
+int PseudoTerminal::unreadBytes() const
+{
+    int count = 0;
+    if (keeper < 0 || ioctl(keeper, FIONREAD, &count) != 0)
+        return 0;
+    return count;
+}
+
+void PseudoTerminal::hangUp()
+{
+    if (keeper >= 0)
+        ::close(keeper);
+    if (controller >= 0)
+        ::close(controller);
+    keeper = controller = -1;
+}

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QPoint>
+#include <QString>
+#include <QVector>
+
+typedef struct _XDisplay Display;
+
+// The test's own connection to the X server the window injects into, to read
+// back what really happened there.
+class XServer
+{
+public:
+    XServer();
+    ~XServer();
+    XServer(const XServer &) = delete;
+    XServer &operator=(const XServer &) = delete;
+
+    bool isOpen() const { return display != nullptr; }
+
+    QPoint pointer();
+    // The X pointer buttons (1 left, 2 middle, 3 right) held down now.
+    QVector<int> buttonsDown();
+    bool isKeyDown(unsigned long keysym);
+    // Keycodes the server shows down now.
+    QVector<int> keysDown();
+    int keycodeOf(unsigned long keysym);
+
+    // Releases whatever an earlier test case left down, so cases stay independent.
+    void releaseEverything();
+
+    // The top-level window with this title, or 0.
+    unsigned long findWindow(const QString &title);
+    // Asks the window to close, as a window manager's close button does.
+    void requestClose(unsigned long window);
+
+    Display *handle() const { return display; }
+
+private:
+    Display *display = nullptr;
+};
+
+// A plain X window that records the button and key events it receives, in
+// order. The pointer must be over it for button events; it takes the
+// keyboard focus.
+class EventRecorder
+{
+public:
+    EventRecorder(XServer &server, int x, int y, int width, int height);
+    ~EventRecorder();
+
+    QPoint centre() const;
+    // Collects what has arrived so far, e.g. "press 1", "release 1",
+    // "keydown 38", "keyup 38".
+    QStringList events();
+    void clear();
+
+private:
+    Display *display;
+    unsigned long window;
+    int x, y, width, height;
+    QStringList received;
+};
