@@ -1,4 +1,5 @@
 #include "mainwindow.h"
+#include "quitsignals.h"
 
 #include <QApplication>
 
@@ -6,6 +7,7 @@ int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     MainWindow window;
+    closeOnQuitRequests(&window);
     window.show();
     return QApplication::exec();
 }

@@ -63,6 +63,9 @@ MainWindow::MainWindow(QWidget *parent, PortLister portLister)
 
 MainWindow::~MainWindow()
 {
+    // The program can end without a close event (the application told to
+    // quit); nothing the board holds may outlive the window.
+    releaseButtonsAndKeys();
     delete ui;
 }
 

@@ -1,0 +1,35 @@
+// The program as a user runs it, except that its only serial port is the
+// device given on the command line (a pseudo-terminal), that the splash is
+// skipped and that the link is opened at once. Prints "open" when it is.
+// Tests and benchmarks run it to reach the window from another process.
+
+#include "mainwindow.h"
+#include "quitsignals.h"
+
+#include <QApplication>
+#include <QPushButton>
+#include <QTimer>
+
+#include <cstdio>
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s DEVICE\n", argv[0]);
+        return 2;
+    }
+    const SerialPortEntry port{QString::fromLocal8Bit(argv[1]), QStringLiteral("Arduino Uno")};
+    MainWindow window(nullptr, [port] { return QList<SerialPortEntry>{port}; });
+    closeOnQuitRequests(&window);
+    window.show();
+    QMetaObject::invokeMethod(&window, "showContentApp");
+
+    auto *button = window.findChild<QPushButton *>(QStringLiteral("open_close_pb"));
+    QTimer::singleShot(0, &window, [button] {
+        button->click();
+        std::printf(button->property("open").toBool() ? "open\n" : "failed\n");
+        std::fflush(stdout);
+    });
+    return QApplication::exec();
+}
