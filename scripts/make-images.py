@@ -3,8 +3,9 @@
 
 Run from the repository root:  python3 scripts/make-images.py
 
-Writes src/Images/logo.png (120 x 120 RGBA) and
-src/Images/mouse_keyboard_icon.ico (one 64 x 64, 32-bit BMP image).
+Writes src/Images/logo.png (120 x 120 RGBA),
+src/Images/mouse_keyboard_icon.ico (one 64 x 64, 32-bit BMP image) and
+packaging/icons/harnelo-N.png (N x N RGBA), the icons that desktop menus show.
 Only the standard library is used, and the output is byte-for-byte the
 same on every run, so the images can be regenerated and diffed freely.
 
@@ -20,6 +21,9 @@ import struct
 import zlib
 
 OUT_DIR = os.path.join("src", "Images")
+DESKTOP_ICON_DIR = os.path.join("packaging", "icons")
+# Sizes of the hicolor theme that menus and launchers ask for most.
+DESKTOP_ICON_SIZES = (48, 64, 128, 256)
 SAMPLES_PER_AXIS = 5
 
 # Palette (straight RGB, 0..255).
@@ -233,8 +237,8 @@ def encode_ico(rows):
     return directory + entry + image
 
 
-def write(name, data):
-    path = os.path.join(OUT_DIR, name)
+def write(name, data, directory=OUT_DIR):
+    path = os.path.join(directory, name)
     with open(path, "wb") as f:
         f.write(data)
     print(f"{path}: {len(data)} bytes")
@@ -244,6 +248,9 @@ def main():
     os.makedirs(OUT_DIR, exist_ok=True)
     write("logo.png", encode_png(render(120)))
     write("mouse_keyboard_icon.ico", encode_ico(render(64)))
+    os.makedirs(DESKTOP_ICON_DIR, exist_ok=True)
+    for size in DESKTOP_ICON_SIZES:
+        write(f"harnelo-{size}.png", encode_png(render(size)), DESKTOP_ICON_DIR)
 
 
 if __name__ == "__main__":
