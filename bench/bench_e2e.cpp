@@ -1,0 +1,268 @@
+// The program measured from outside, as a board and a user see it: lines go
+// in through a pseudo-terminal, the X server shows what came out.
+//
+//   bench_e2e latency    LINKED RELAY SAMPLES
+//   bench_e2e throughput LINKED RELAY LINES
+//   bench_e2e idle       PROGRAM LINKED SECONDS WINDOWS
+//   bench_e2e startup    PROGRAM
+//
+// LINKED is harnelo_linked (the window with the link open on a given
+// device), RELAY is bench_relay, PROGRAM is harnelo itself. Each run prints
+// result rows ("key<TAB>unit<TAB>value") for scripts/bench. Needs DISPLAY.
+
+#include "e2e_support.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+
+namespace {
+
+const std::string WindowTitle = "Harnelo     V1.0";
+// The splash's background, rgb(60, 60, 60): the window has drawn itself.
+constexpr unsigned long SplashColour = 0x3c3c3c;
+
+struct Target
+{
+    std::string name;
+    Terminal port;
+    Child process;
+
+    Target(std::string name, const std::vector<std::string> &command, const std::string &readyLine)
+        : name(std::move(name)), process(withDevice(command, port.device()))
+    {
+        if (!process.waitForLine(readyLine, 30))
+            std::fprintf(stderr, "bench_e2e: %s did not get ready\n", this->name.c_str());
+    }
+
+    static std::vector<std::string> withDevice(std::vector<std::string> command, const std::string &device)
+    {
+        command.push_back(device);
+        return command;
+    }
+};
+
+// Writes the line and polls the pointer until it is at the target: the time
+// from the write to the pointer being there, or nothing after a second.
+std::optional<double> timeToPointer(XServerView &screen, Target &target, Point at)
+{
+    const std::string line = "0 7 " + std::to_string(at.x) + " " + std::to_string(at.y) + "\n";
+    const double start = secondsNow();
+    target.port.write(line);
+    for (;;) {
+        const double elapsed = secondsNow() - start;
+        if (screen.pointer() == at)
+            return elapsed;
+        if (elapsed > 1.0)
+            return std::nullopt;
+    }
+}
+
+// Clear of the program's window in the top left corner, and never where the
+// previous line left the pointer.
+Point latencyTarget(int sample)
+{
+    return {500 + (sample * 37) % 700, sample % 2 ? 300 : 800};
+}
+
+void reportLatency(const std::string &name, const std::vector<double> &microseconds)
+{
+    const Spread spread = percentiles(microseconds);
+    printRow("latency." + name + ".p50", "us", spread.p50);
+    printRow("latency." + name + ".p90", "us", spread.p90);
+    printRow("latency." + name + ".p99", "us", spread.p99);
+    printRow("latency." + name + ".max", "us", spread.max);
+}
+
+int measureLatency(const std::string &linked, const std::string &relay, int samples)
+{
+    XServerView screen;
+    Target program("program", {linked}, "open");
+    Target floor("relay", {relay}, "ready");
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> pause(0.0005, 0.0015);
+    std::vector<double> programTimes, relayTimes;
+    constexpr int Warmup = 100;
+    int timeouts = 0;
+    // Alternate, so the program and the relay meet the same machine noise.
+    for (int sample = 0; sample < Warmup + 2 * samples; ++sample) {
+        const bool toProgram = sample % 2 == 0;
+        const auto seconds = timeToPointer(screen, toProgram ? program : floor, latencyTarget(sample));
+        if (!seconds)
+            ++timeouts;
+        else if (sample >= Warmup)
+            (toProgram ? programTimes : relayTimes).push_back(*seconds * 1e6);
+        sleepSeconds(pause(random));
+    }
+    reportLatency("program", programTimes);
+    reportLatency("relay", relayTimes);
+    const Spread a = percentiles(programTimes), b = percentiles(relayTimes);
+    printRow("latency.added.p50", "us", a.p50 - b.p50);
+    printRow("latency.added.p90", "us", a.p90 - b.p90);
+    printRow("latency.added.p99", "us", a.p99 - b.p99);
+    printRow("latency.added.max", "us", a.max - b.max);
+    printRow("latency.timeouts", "lines", timeouts);
+    return timeouts == 0 ? 0 : 1;
+}
+
+// Moves of +-1 and +-2 in blocks of 100 lines that each end one pixel to the
+// right of where they began: the pointer stays in a small box, never meets
+// an edge, and reaches the final position only with the last line.
+struct Burst
+{
+    std::string lines;
+    int count = 0;
+    Point offset;
+};
+
+Burst relativeBurst(int lines)
+{
+    Burst burst;
+    const int blocks = (lines + 99) / 100;
+    for (int block = 0; block < blocks; ++block) {
+        for (int pair = 0; pair < 50; ++pair)
+            burst.lines += pair == 49 ? "0 8 2 1\n0 8 -1 -1\n" : "0 8 1 1\n0 8 -1 -1\n";
+    }
+    burst.count = blocks * 100;
+    burst.offset = {blocks, 0};
+    return burst;
+}
+
+// Waits for the pointer to reach the end, or to stop moving for a second.
+double waitForRest(XServerView &screen, Point end)
+{
+    Point last = screen.pointer();
+    double lastChange = secondsNow();
+    for (;;) {
+        const Point now = screen.pointer();
+        if (now == end)
+            return secondsNow();
+        if (!(now == last)) {
+            last = now;
+            lastChange = secondsNow();
+        } else if (secondsNow() - lastChange > 1.0) {
+            return lastChange;
+        }
+        sleepSeconds(0.00005);
+    }
+}
+
+bool measureBurst(XServerView &screen, Target &target, int lines)
+{
+    const Point start{800, 600};
+    const Burst burst = relativeBurst(lines);
+    const Point end{start.x + burst.offset.x, start.y + burst.offset.y};
+    MotionCounter motions(screen, {700, 500}, 400, 200);
+    screen.placePointer(start);
+    motions.take();
+
+    const double began = secondsNow();
+    target.port.write(burst.lines);
+    const double ended = waitForRest(screen, end);
+    const Point final = screen.pointer();
+    const long lost = burst.count - motions.take();
+    const std::string key = "throughput." + target.name;
+    printRow(key + ".lines_per_s", "lines/s", burst.count / (ended - began));
+    printRow(key + ".lost_lines", "lines", static_cast<double>(lost));
+    printRow(key + ".final_error_px", "px", std::abs(final.x - end.x) + std::abs(final.y - end.y));
+    return lost == 0 && final == end;
+}
+
+int measureThroughput(const std::string &linked, const std::string &relay, int lines)
+{
+    XServerView screen;
+    bool exact = true;
+    {
+        Target program("program", {linked}, "open");
+        exact = measureBurst(screen, program, lines) && exact;
+    }
+    Target floor("relay", {relay}, "ready");
+    exact = measureBurst(screen, floor, lines) && exact;
+    return exact ? 0 : 1;
+}
+
+void reportIdle(const std::string &name, pid_t pid, double cpuBefore, double seconds)
+{
+    const double share = (cpuSeconds(pid) - cpuBefore) / seconds;
+    printRow("idle." + name + ".cpu_ms_per_min", "ms/min", share * 60'000);
+    printRow("idle." + name + ".cpu_pct_of_core", "%", share * 100);
+    printRow("idle." + name + ".rss", "MiB", residentMiB(pid));
+}
+
+// Both at once: the program as started by a user (splash over, window open,
+// port list polled every second) and the linked program (link open too).
+int measureIdle(const std::string &harnelo, const std::string &linked, double seconds, int windows)
+{
+    Child program({harnelo});
+    Target linkedProgram("linked", {linked}, "open");
+    sleepSeconds(5);  // the splash shows for three seconds
+    for (int window = 0; window < windows; ++window) {
+        const double programBefore = cpuSeconds(program.pid());
+        const double linkedBefore = cpuSeconds(linkedProgram.process.pid());
+        const double began = secondsNow();
+        sleepSeconds(seconds / windows);
+        const double elapsed = secondsNow() - began;
+        reportIdle("program", program.pid(), programBefore, elapsed);
+        reportIdle("linked", linkedProgram.process.pid(), linkedBefore, elapsed);
+    }
+    return 0;
+}
+
+// From starting the program to its window being on screen, and to the
+// window's first pixels being painted.
+int measureStartup(const std::string &harnelo)
+{
+    XServerView screen;
+    const double began = secondsNow();
+    Child program({harnelo});
+    std::optional<Point> corner;
+    while (!(corner = screen.viewableWindowAt(WindowTitle))) {
+        if (secondsNow() - began > 30)
+            return 1;
+        sleepSeconds(0.0002);
+    }
+    const double mapped = secondsNow();
+    const Point inside{corner->x + 4, corner->y + 4};
+    while (screen.pixel(inside) != SplashColour) {
+        if (secondsNow() - began > 30)
+            return 1;
+        sleepSeconds(0.0002);
+    }
+    const double painted = secondsNow();
+    printRow("startup.window_mapped", "ms", (mapped - began) * 1e3);
+    printRow("startup.first_paint", "ms", (painted - began) * 1e3);
+    return 0;
+}
+
+int usage()
+{
+    std::fprintf(stderr, "usage: bench_e2e latency LINKED RELAY SAMPLES\n"
+                         "       bench_e2e throughput LINKED RELAY LINES\n"
+                         "       bench_e2e idle PROGRAM LINKED SECONDS WINDOWS\n"
+                         "       bench_e2e startup PROGRAM\n");
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty())
+        return usage();
+    if (!XServerView().isOpen()) {
+        std::fprintf(stderr, "bench_e2e: no X server (DISPLAY)\n");
+        return 1;
+    }
+    const std::string &mode = args[0];
+    if (mode == "latency" && args.size() == 4)
+        return measureLatency(args[1], args[2], std::atoi(args[3].c_str()));
+    if (mode == "throughput" && args.size() == 4)
+        return measureThroughput(args[1], args[2], std::atoi(args[3].c_str()));
+    if (mode == "idle" && args.size() == 5)
+        return measureIdle(args[1], args[2], std::atof(args[3].c_str()), std::atoi(args[4].c_str()));
+    if (mode == "startup" && args.size() == 2)
+        return measureStartup(args[1]);
+    return usage();
+}
