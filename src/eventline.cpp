@@ -21,11 +21,10 @@ std::string_view trimmed(std::string_view text)
     return text;
 }
 
-// A decimal 32-bit integer with an optional sign. White space around the
-// number is accepted, as the toolkit's own conversion accepts it.
+// A decimal 32-bit integer with an optional sign, nothing else: a tab or CR
+// beside a separating space ("0\t 2") makes the line invalid, as a tab alone does.
 std::optional<int> parseInt(std::string_view field)
 {
-    field = trimmed(field);
     bool negative = false;
     if (!field.empty() && (field.front() == '+' || field.front() == '-')) {
         negative = field.front() == '-';

@@ -121,6 +121,8 @@ void TestEventLine::decodes_data()
     QTest::newRow("bare sign") << QByteArray("0 - 1") << none;
     QTest::newRow("hex") << QByteArray("0 0x2") << none;
     QTest::newRow("tab between fields") << QByteArray("0\t2") << none;
+    QTest::newRow("tab beside the space") << QByteArray("0\t 2") << none;
+    QTest::newRow("CR inside a line") << QByteArray("1 0 \r65") << none;
     QTest::newRow("trailing junk") << QByteArray("0 2x") << none;
     QTest::newRow("NUL byte") << QByteArray("0 2\0", 4) << none;
     QTest::newRow("high bytes") << QByteArray("0 \xff\xfe") << none;
