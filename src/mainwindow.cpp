@@ -89,7 +89,7 @@ void MainWindow::updateDeviceList()
     const QList<SerialPortEntry> ports = port_lister();
     // Any change rebuilds the selector, not only a change in number: a board
     // swapped for another must never keep the old board's label.
-    if (ports == serial_ports_list && num_ports == ports.size())
+    if (ports == serial_ports_list)
         return;
 
     const int chosen = ui->port_cb->currentIndex();

@@ -27,6 +27,7 @@ private slots:
     void doesNothingWithoutPorts();
     void closingTheLinkReleasesHeldInput();
     void hangUpClosesTheLinkAndReleasesInput();
+    void releasesHeldKeysAmongThousandsOfCodes();
     void hangUpAfterThePortVanishedStillShowsClosed();
 
 private:
@@ -242,6 +243,24 @@ void TestSerialLink::hangUpClosesTheLinkAndReleasesInput()
     QVERIFY(linked.portSelector()->isEnabled());
     QVERIFY(linked.rateSelector()->isEnabled());
     QTRY_COMPARE(x.buttonsDown(), QVector<int>());
+    QTRY_COMPARE(x.keysDown(), QVector<int>());
+}
+
+void TestSerialLink::releasesHeldKeysAmongThousandsOfCodes()
+{
+    LinkedWindow linked;
+    linked.showContent();
+    QVERIFY(linked.clickOpenClose());
+    // The key record stays small however many codes a board names, but it
+    // must never forget a key that is really down.
+    QByteArray lines = "1 0 65\n1 0 66\n1 1 66\n";
+    for (int code = 1000; code < 5000; ++code)
+        lines += "1 0 " + QByteArray::number(code) + "\n1 1 -" + QByteArray::number(code) + "\n";
+    lines += "1 0 17\n";
+    QVERIFY(linked.send(lines));
+    QTRY_COMPARE(x.keysDown().size(), 2);
+
+    QVERIFY(!linked.clickOpenClose());
     QTRY_COMPARE(x.keysDown(), QVector<int>());
 }
 

@@ -17,7 +17,8 @@ public:
     // The device path the window opens, e.g. /dev/pts/3.
     QString devicePath() const { return path; }
 
-    // Writes all of data, waiting while the terminal's buffer is full.
+    // Writes all of data; while the terminal's buffer is full the event loop
+    // runs, so an in-process window can read.
     bool write(const QByteArray &data);
     // Bytes written that the device side has not read yet.
     int unreadBytes() const;
