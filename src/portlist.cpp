@@ -2,7 +2,15 @@
 
 #include <QSerialPortInfo>
 
-QList<SerialPortEntry> availableSerialPorts()
+#ifdef Q_OS_LINUX
+#include <dirent.h>
+#endif
+
+namespace {
+
+// On Linux this takes some 20 ms with the usual 70 ttys: the device manager
+// is asked about each, and serial ones are opened to see whether they are real.
+QList<SerialPortEntry> listSerialPorts()
 {
     QList<SerialPortEntry> ports;
     const auto infos = QSerialPortInfo::availablePorts();
@@ -10,6 +18,58 @@ QList<SerialPortEntry> availableSerialPorts()
     for (const QSerialPortInfo &info : infos)
         ports.append({info.portName(), info.description()});
     return ports;
+}
+
+#ifdef Q_OS_LINUX
+// The names and inode numbers of the kernel's tty devices, read in one
+// directory listing. Sysfs numbers every new entry afresh, so a board
+// swapped for another between two calls changes this too.
+std::optional<QByteArray> ttyDevicesFingerprint()
+{
+    DIR *directory = opendir("/sys/class/tty");
+    if (!directory)
+        return std::nullopt;
+    QByteArray fingerprint;
+    while (const dirent *entry = readdir(directory)) {
+        fingerprint += entry->d_name;
+        fingerprint += ' ';
+        fingerprint += QByteArray::number(static_cast<qulonglong>(entry->d_ino));
+        fingerprint += '\n';
+    }
+    closedir(directory);
+    return fingerprint;
+}
+#endif
+
+} // namespace
+
+QList<SerialPortEntry> availableSerialPorts()
+{
+#ifdef Q_OS_LINUX
+    static ListOnChange lister(listSerialPorts, ttyDevicesFingerprint);
+    return lister();
+#else
+    return listSerialPorts();
+#endif
+}
+
+ListOnChange::ListOnChange(PortLister fullListing,
+                           std::function<std::optional<QByteArray>()> fingerprint)
+    : full_listing(std::move(fullListing)), fingerprint(std::move(fingerprint))
+{
+}
+
+QList<SerialPortEntry> ListOnChange::operator()()
+{
+    const std::optional<QByteArray> now = fingerprint();
+    if (!now || now != last_fingerprint)
+        settle_calls_left = SettleCalls + 1;
+    last_fingerprint = now;
+    if (settle_calls_left > 0) {
+        --settle_calls_left;
+        last_listing = full_listing();
+    }
+    return last_listing;
 }
 
 QString portLabel(const SerialPortEntry &port)

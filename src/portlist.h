@@ -1,9 +1,11 @@
 #pragma once
 
+#include <QByteArray>
 #include <QList>
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 // A serial port as the port selector lists it.
 struct SerialPortEntry
@@ -19,8 +21,30 @@ struct SerialPortEntry
 
 using PortLister = std::function<QList<SerialPortEntry>()>;
 
-// The serial ports present on this machine, in the system's order.
+// The serial ports present on this machine, in the system's order. Cheap
+// enough to call every second: on Linux the ports are listed again only when
+// a tty device came, went or was replaced since the last call.
 QList<SerialPortEntry> availableSerialPorts();
+
+// Lists with fullListing only when fingerprint() changed since the last
+// call, and for SettleCalls calls after that while the device manager may
+// still be filling in descriptions; otherwise gives the last listing. A
+// fingerprint of nothing means the system cannot tell: it always lists.
+class ListOnChange
+{
+public:
+    static constexpr int SettleCalls = 5;
+
+    ListOnChange(PortLister fullListing, std::function<std::optional<QByteArray>()> fingerprint);
+    QList<SerialPortEntry> operator()();
+
+private:
+    PortLister full_listing;
+    std::function<std::optional<QByteArray>()> fingerprint;
+    std::optional<QByteArray> last_fingerprint;
+    int settle_calls_left = 0;
+    QList<SerialPortEntry> last_listing;
+};
 
 // "COM4    -    Arduino Uno"; ports that do not say they are an Arduino
 // are listed as "Unknown".

@@ -10,6 +10,8 @@ private slots:
     void labelsPorts_data();
     void labelsPorts();
     void labelsRates();
+    void listsAgainOnlyAfterAChange();
+    void listsEveryTimeWithoutAFingerprint();
 };
 
 void TestPortList::labelsPorts_data()
@@ -36,6 +38,52 @@ void TestPortList::labelsRates()
 {
     QCOMPARE(baudRateLabel(115200), QStringLiteral("115200   Baud"));
     QCOMPARE(baudRateLabel(300), QStringLiteral("300   Baud"));
+}
+
+// A system whose port listing and fingerprint the test sets, counting listings.
+struct FakeSystem
+{
+    QList<SerialPortEntry> ports{{QStringLiteral("ttyACM0"), QStringLiteral("Arduino Uno")}};
+    std::optional<QByteArray> fingerprint = QByteArray("ttyACM0 7");
+    int listings = 0;
+
+    ListOnChange lister()
+    {
+        return ListOnChange([this] { ++listings; return ports; }, [this] { return fingerprint; });
+    }
+};
+
+void TestPortList::listsAgainOnlyAfterAChange()
+{
+    FakeSystem system;
+    ListOnChange lister = system.lister();
+    for (int call = 0; call < 1 + ListOnChange::SettleCalls; ++call)
+        lister();
+    QCOMPARE(system.listings, 1 + ListOnChange::SettleCalls);
+
+    // Settled: the last listing stands, without asking the system.
+    system.ports.clear();
+    QCOMPARE(lister().size(), 1);
+    QCOMPARE(system.listings, 1 + ListOnChange::SettleCalls);
+
+    // A board swapped for another on the same name is listed at once.
+    system.ports = {{QStringLiteral("ttyACM0"), QStringLiteral("Arduino Mega")}};
+    system.fingerprint = QByteArray("ttyACM0 9");
+    QCOMPARE(lister(), system.ports);
+
+    // Descriptions that arrive a little after the device still show.
+    system.ports = {{QStringLiteral("ttyACM0"), QStringLiteral("Arduino Mega 2560")}};
+    QCOMPARE(lister(), system.ports);
+}
+
+void TestPortList::listsEveryTimeWithoutAFingerprint()
+{
+    FakeSystem system;
+    system.fingerprint = std::nullopt;
+    ListOnChange lister = system.lister();
+    for (int call = 0; call < 3 * ListOnChange::SettleCalls; ++call)
+        lister();
+    QCOMPARE(system.listings, 3 * ListOnChange::SettleCalls);
 }
 
 QTEST_APPLESS_MAIN(TestPortList)
