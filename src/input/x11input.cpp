@@ -73,6 +73,8 @@ X11Input::X11Input(Display *display, bool ownsDisplay, bool placesCursor)
 
 X11Input::~X11Input()
 {
+    if (keymap_watcher && qGuiApp)
+        qGuiApp->removeNativeEventFilter(keymap_watcher.get());
     XFlush(display);
     if (owns_display)
         XCloseDisplay(display);
@@ -103,6 +105,12 @@ void X11Input::loadKeymap()
         }
     }
     XFree(map);
+}
+
+void X11Input::watchKeymap()
+{
+    keymap_watcher = std::make_unique<KeymapWatcher>(*this);
+    qGuiApp->installNativeEventFilter(keymap_watcher.get());
 }
 
 void X11Input::pressButton(MouseButton button)
@@ -234,6 +242,6 @@ std::unique_ptr<InputBackend> createInputBackend()
     const bool placesCursor = ownsDisplay || toolkitUsesXPixels();
     auto input = std::make_unique<X11Input>(display, ownsDisplay, placesCursor);
     if (!ownsDisplay && qGuiApp)
-        qGuiApp->installNativeEventFilter(new KeymapWatcher(*input));
+        input->watchKeymap();
     return input;
 }

@@ -3,8 +3,10 @@
 #include "inputbackend.h"
 
 #include <array>
+#include <memory>
 
 typedef struct _XDisplay Display;
+class QAbstractNativeEventFilter;
 
 // Injects input with the XTest extension. On the toolkit's own X connection
 // every event stays in order with the toolkit's cursor placement.
@@ -27,6 +29,8 @@ public:
 
     // Reads the server's keyboard mapping again, after it changed.
     void loadKeymap();
+    // Reloads the mapping whenever the toolkit sees it change, while this backend lives.
+    void watchKeymap();
 
     // The wheel clicks one turn of amount makes, given what was left over
     // from earlier turns; leaves the new remainder in remainder.
@@ -41,4 +45,5 @@ private:
     int batch_depth = 0;
     int wheel_remainder = 0;
     std::array<unsigned char, 256> keycode_for_virtual_key{};
+    std::unique_ptr<QAbstractNativeEventFilter> keymap_watcher;
 };
