@@ -1,0 +1,438 @@
+// Faults from the board, the link and the user: whatever happens, nothing the
+// board pressed stays down and nothing it did not ask for is injected.
+//
+// The X server gives no help here. X.Org 21.1 (this Xvfb) keeps keys and
+// buttons that an XTest client pressed down after that client goes away,
+// whether it closes its display, exits without closing it or crashes: every
+// other client goes on seeing them held. So the program must release them
+// itself before it ends; after SIGKILL nobody can.
+
+#include "linkedwindow.h"
+#include "xserver.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include <X11/Xlib.h>
+#include <X11/keysym.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Presses everything it can and lets little go: whenever it stops, something is down.
+const QByteArray PressingLines = "0 0\n0 2\n1 0 16\n0 8 1 0\n1 0 65\n0 4\n1 1 65\n0 8 -1 0\n";
+
+// Plays the board from a thread of its own, so the window goes on reading
+// while the board writes more than the terminal holds.
+class BoardThread
+{
+public:
+    explicit BoardThread(std::function<void(const std::atomic<bool> &stop)> work)
+        : thread([this, work] {
+              work(stopping);
+              finished = true;
+          })
+    {
+    }
+    ~BoardThread() { stop(); }
+
+    void stop()
+    {
+        stopping = true;
+        if (thread.joinable())
+            thread.join();
+    }
+    bool isFinished() const { return finished; }
+
+private:
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> finished{false};
+    std::thread thread;
+};
+
+// Writes data in small pieces, never far ahead of the reader, so it stops
+// at once when told to even after the reader went away. Returns the bytes written.
+qint64 writePaced(PseudoTerminal &board, const QByteArray &data, const std::atomic<bool> &stop)
+{
+    constexpr int Piece = 512;
+    constexpr int MaxUnread = 2048;
+    qint64 written = 0;
+    while (written < data.size() && !stop) {
+        if (board.unreadBytes() > MaxUnread) {
+            std::this_thread::sleep_for(1ms);
+            continue;
+        }
+        const QByteArray piece = data.mid(written, Piece);
+        if (!board.write(piece))
+            break;
+        written += piece.size();
+    }
+    return written;
+}
+
+// Writes data over and over until stopped.
+void pourIn(PseudoTerminal &board, const QByteArray &data, const std::atomic<bool> &stop)
+{
+    while (!stop)
+        writePaced(board, data, stop);
+}
+
+// What a board may send that is not event lines, and lines that come close.
+QByteArray garbage()
+{
+    QRandomGenerator random(7);
+    QByteArray noise(16384, '\0');
+    random.fillRange(reinterpret_cast<quint32 *>(noise.data()), noise.size() / 4);
+
+    QByteArray wrongBaud(6000, '\0');
+    for (char &byte : wrongBaud)
+        byte = static_cast<char>(0x80 | random.bounded(128));
+
+    const QByteArray banner = "\r\nESP-ROM:esp32s3-20210327\r\nrst:0x1 (POWERON),boot:0x8\r\n"
+                              "Booting v1.2 ...\r\nready\r\n";
+    const QByteArray nearMisses = "0  2\n0\t2\n0\t 2\n1 0 \r65\n0 2x\n0 0x2\n2 0 65\n0 9\n"
+                                  "0 8 1\n0 6 120 1\n0 7 2147483648 0\n1 0\n0 - 1\n0 2\0\n";
+    // Valid lines made too long to be taken.
+    const QByteArray overlong = "0 2" + QByteArray(300, ' ') + "\n1 0 " + QByteArray(400, '0')
+        + "65\n";
+    return noise + "\n" + banner + wrongBaud + "\n" + nearMisses + overlong
+        + QByteArray(70000, '7') + "\n" + banner;
+}
+
+// Gives a key with no symbols another keysym for as long as it lives.
+class SpareKey
+{
+public:
+    SpareKey(Display *display, KeySym keysym) : display(display)
+    {
+        int first = 0, last = 0, perKeycode = 0;
+        XDisplayKeycodes(display, &first, &last);
+        KeySym *map = XGetKeyboardMapping(display, static_cast<KeyCode>(first), last - first + 1,
+                                          &perKeycode);
+        for (int code = last; code >= first && !keycode; --code) {
+            const KeySym *syms = map + (code - first) * perKeycode;
+            if (std::all_of(syms, syms + perKeycode, [](KeySym sym) { return sym == NoSymbol; }))
+                keycode = code;
+        }
+        XFree(map);
+        if (keycode)
+            remap(keysym);
+    }
+    ~SpareKey()
+    {
+        if (keycode)
+            remap(NoSymbol);
+    }
+
+    int keycode = 0;
+
+private:
+    void remap(KeySym keysym)
+    {
+        XChangeKeyboardMapping(display, keycode, 1, &keysym, 1);
+        XSync(display, False);
+    }
+
+    Display *display;
+};
+
+} // namespace
+
+class TestFaults : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void hangUpWhileHolding_data();
+    void hangUpWhileHolding();
+    void hangUpInTheMiddleOfABurst();
+    void stopsMidBurst_data();
+    void stopsMidBurst();
+    void quitSignalWhileHolding_data();
+    void quitSignalWhileHolding();
+    void garbageFloodInjectsNothing();
+    void showsWhyAPortMayNotBeOpened();
+    void keymapChangeAfterAWindowIsGone();
+
+private:
+    void checkNothingHeld();
+
+    XServer x;
+};
+
+void TestFaults::init()
+{
+    QVERIFY(x.isOpen());
+    x.releaseEverything();
+}
+
+void TestFaults::cleanup()
+{
+    x.releaseEverything();
+}
+
+void TestFaults::checkNothingHeld()
+{
+    QTRY_COMPARE(x.buttonsDown(), QVector<int>());
+    QTRY_COMPARE(x.keysDown(), QVector<int>());
+}
+
+void TestFaults::hangUpWhileHolding_data()
+{
+    QTest::addColumn<QByteArray>("lines");
+    QTest::addColumn<QVector<int>>("buttons");
+    QTest::addColumn<QVector<unsigned long>>("keys");
+    QTest::newRow("right button") << QByteArray("0 0\n") << QVector<int>{3} << QVector<unsigned long>();
+    QTest::newRow("left button") << QByteArray("0 2\n") << QVector<int>{1} << QVector<unsigned long>();
+    QTest::newRow("middle button") << QByteArray("0 4\n") << QVector<int>{2} << QVector<unsigned long>();
+    QTest::newRow("shift and a letter")
+        << QByteArray("1 0 16\n1 0 65\n") << QVector<int>()
+        << QVector<unsigned long>{XK_Shift_L, XK_a};
+    QTest::newRow("all buttons, control, alt and delete")
+        << QByteArray("0 0\n0 2\n0 4\n1 0 17\n1 0 18\n1 0 46\n") << QVector<int>{1, 2, 3}
+        << QVector<unsigned long>{XK_Control_L, XK_Alt_L, XK_Delete};
+}
+
+void TestFaults::hangUpWhileHolding()
+{
+    QFETCH(QByteArray, lines);
+    QFETCH(QVector<int>, buttons);
+    QFETCH(QVector<unsigned long>, keys);
+    LinkedWindow linked;
+    linked.showContent();
+    QVERIFY(linked.clickOpenClose());
+    QVERIFY(linked.send(lines));
+    QTRY_COMPARE(x.buttonsDown(), buttons);
+    for (const unsigned long key : keys)
+        QTRY_VERIFY(x.isKeyDown(key));
+    QCOMPARE(x.keysDown().size(), keys.size());
+
+    linked.board.hangUp();
+    QTRY_VERIFY(!linked.isLinkOpen());
+    checkNothingHeld();
+}
+
+void TestFaults::hangUpInTheMiddleOfABurst()
+{
+    LinkedWindow linked;
+    linked.showContent();
+    QVERIFY(linked.clickOpenClose());
+    QByteArray burst = PressingLines.repeated(500);
+    burst.truncate(burst.size() / 2 + 3); // ends in the middle of a line
+
+    BoardThread board([&](const std::atomic<bool> &stop) {
+        writePaced(linked.board, burst, stop);
+        linked.board.hangUp();
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(board.isFinished(), 20000);
+    QTRY_VERIFY(!linked.isLinkOpen());
+    checkNothingHeld();
+}
+
+void TestFaults::stopsMidBurst_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("Close button") << QStringLiteral("button");
+    QTest::newRow("window closed") << QStringLiteral("close");
+    // The application told to quit: no close event, only the destructor.
+    QTest::newRow("window destroyed") << QStringLiteral("destroy");
+}
+
+void TestFaults::stopsMidBurst()
+{
+    QFETCH(QString, how);
+    auto linked = std::make_unique<LinkedWindow>();
+    linked->showContent();
+    QVERIFY(linked->clickOpenClose());
+    EventRecorder recorder(x, 600, 400, 200, 200);
+    QVERIFY(linked->send("0 7 700 500\n"));
+
+    auto board = std::make_unique<BoardThread>(
+        [&](const std::atomic<bool> &stop) { pourIn(linked->board, PressingLines, stop); });
+    QTRY_COMPARE(x.buttonsDown(), QVector<int>({1, 2, 3}));
+    if (how == QLatin1String("button")) {
+        QVERIFY(!linked->clickOpenClose());
+    } else if (how == QLatin1String("close")) {
+        linked->window.close();
+    } else {
+        board->stop();
+        linked.reset();
+    }
+    checkNothingHeld();
+
+    // The board goes on; none of it may arrive any more.
+    recorder.clear();
+    QTest::qWait(200);
+    board.reset();
+    QCOMPARE(recorder.events(), QStringList());
+    QCOMPARE(x.buttonsDown(), QVector<int>());
+}
+
+void TestFaults::quitSignalWhileHolding_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<bool>("linesPouringIn");
+    QTest::newRow("SIGTERM") << int(SIGTERM) << false;
+    QTest::newRow("SIGINT") << int(SIGINT) << false;
+    QTest::newRow("SIGHUP") << int(SIGHUP) << false;
+    QTest::newRow("SIGTERM while lines pour in") << int(SIGTERM) << true;
+}
+
+void TestFaults::quitSignalWhileHolding()
+{
+    QFETCH(int, signal);
+    QFETCH(bool, linesPouringIn);
+    PseudoTerminal terminal;
+    QProcess program;
+    program.start(QStringLiteral(HARNELO_LINKED), {terminal.devicePath()});
+    QVERIFY(program.waitForReadyRead(10000));
+    QCOMPARE(program.readAllStandardOutput(), QByteArray("open\n"));
+
+    QVERIFY(terminal.write("0 0\n0 2\n0 4\n1 0 17\n1 0 65\n"));
+    QTRY_COMPARE(x.buttonsDown(), QVector<int>({1, 2, 3}));
+    QTRY_COMPARE(x.keysDown().size(), 2);
+    std::unique_ptr<BoardThread> board;
+    if (linesPouringIn) {
+        board = std::make_unique<BoardThread>(
+            [&](const std::atomic<bool> &stop) { pourIn(terminal, PressingLines, stop); });
+        QTest::qWait(100);
+    }
+
+    QCOMPARE(::kill(static_cast<pid_t>(program.processId()), signal), 0);
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+    board.reset();
+    QCOMPARE(x.buttonsDown(), QVector<int>());
+    QCOMPARE(x.keysDown(), QVector<int>());
+}
+
+void TestFaults::garbageFloodInjectsNothing()
+{
+    LinkedWindow linked;
+    linked.showContent();
+    QVERIFY(linked.clickOpenClose());
+    EventRecorder recorder(x, 600, 400, 200, 200);
+    QVERIFY(linked.send("0 7 700 500\n"));
+    QTRY_COMPARE(x.pointer(), QPoint(700, 500));
+    recorder.clear();
+
+    // The window shares this thread: a timer here fires only while it is free.
+    QElapsedTimer sinceTick;
+    qint64 longestWait = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, this, [&] {
+        longestWait = std::max(longestWait, sinceTick.restart());
+    });
+    ticker.start(10);
+    sinceTick.start();
+
+    std::atomic<qint64> sent{0};
+    const QByteArray flood = garbage();
+    BoardThread board([&](const std::atomic<bool> &stop) {
+        while (!stop)
+            sent += writePaced(linked.board, flood, stop);
+    });
+    QTest::qWait(3000);
+    board.stop();
+    QTRY_COMPARE(linked.board.unreadBytes(), 0);
+    ticker.stop();
+
+    QVERIFY2(sent > 4 * flood.size(), qPrintable(QString::number(sent)));
+    QVERIFY2(longestWait < 250, qPrintable(QStringLiteral("blocked for %1 ms").arg(longestWait)));
+    QCOMPARE(recorder.events(), QStringList());
+    QCOMPARE(x.buttonsDown(), QVector<int>());
+    QCOMPARE(x.keysDown(), QVector<int>());
+    QCOMPARE(x.pointer(), QPoint(700, 500));
+
+    // Still listening: the first line after the garbage's last line feed counts.
+    QVERIFY(linked.send("\n1 0 65\n1 1 65\n"));
+    const QString a = QString::number(x.keycodeOf(XK_a));
+    QTRY_COMPARE(recorder.events(), QStringList({"keydown " + a, "keyup " + a}));
+}
+
+void TestFaults::showsWhyAPortMayNotBeOpened()
+{
+    if (::geteuid() != 0) {
+        LinkedWindow linked;
+        QCOMPARE(::chmod(linked.board.devicePath().toLocal8Bit().constData(), 0), 0);
+        linked.showContent();
+        QString shown;
+        QTimer::singleShot(300, this, [&shown] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            shown = box->windowTitle() + QStringLiteral(": ") + box->text();
+            box->button(QMessageBox::Ok)->click();
+        });
+        QVERIFY(!linked.clickOpenClose());
+        QCOMPARE(shown, QStringLiteral("Error: ") + QString::fromLocal8Bit(std::strerror(EACCES)));
+        QCOMPARE(linked.button()->text(), QStringLiteral("Open"));
+        return;
+    }
+
+    // Root may open any device, so this case runs again as nobody.
+    const passwd *nobody = ::getpwnam("nobody");
+    if (!nobody)
+        QSKIP("no user nobody to run as");
+    QTemporaryDir runtimeDir;
+    QVERIFY(::chown(runtimeDir.path().toLocal8Bit().constData(), nobody->pw_uid, nobody->pw_gid) == 0);
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir.path());
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QStringLiteral("setpriv"),
+                {QStringLiteral("--reuid=%1").arg(nobody->pw_uid),
+                 QStringLiteral("--regid=%1").arg(nobody->pw_gid), QStringLiteral("--clear-groups"),
+                 QCoreApplication::applicationFilePath(), QStringLiteral("showsWhyAPortMayNotBeOpened")});
+    QVERIFY(child.waitForFinished(30000));
+    const QByteArray output = child.readAll();
+    if (child.exitCode() == 126 || child.exitCode() == 127)
+        QSKIP(qPrintable("nobody cannot run this test from here: " + output));
+    QVERIFY2(child.exitCode() == 0, output.constData());
+    QVERIFY2(output.contains("PASS   : TestFaults::showsWhyAPortMayNotBeOpened()"), output.constData());
+}
+
+void TestFaults::keymapChangeAfterAWindowIsGone()
+{
+    // Each window watches the keymap; a window gone must stop watching.
+    std::make_unique<MainWindow>(nullptr, [] { return QList<SerialPortEntry>(); }).reset();
+    LinkedWindow linked;
+    linked.showContent();
+    QVERIFY(linked.clickOpenClose());
+    QCOMPARE(x.keycodeOf(XK_F13), 0);
+
+    const SpareKey f13(x.handle(), XK_F13);
+    QVERIFY(f13.keycode != 0);
+    QTest::qWait(100);
+    QVERIFY(linked.send("1 0 124\n"));
+    QTRY_COMPARE(x.keysDown(), QVector<int>{f13.keycode});
+    QVERIFY(linked.send("1 1 124\n"));
+    QTRY_COMPARE(x.keysDown(), QVector<int>());
+}
+
+QTEST_MAIN(TestFaults)
+#include "tst_faults.moc"
