@@ -23,6 +23,9 @@ namespace {
 constexpr int WheelNotch = 120;
 // A board may ask for any amount; one line never turns the wheel further than this.
 constexpr int MaxWheelClicksPerLine = 100;
+// Nor one batch: each click costs the X server tens of microseconds, and a board pouring
+// in wheel lines must not keep it, and so the window, busy for seconds.
+constexpr int MaxWheelClicksPerBatch = 400;
 
 unsigned int xButton(MouseButton button)
 {
@@ -138,7 +141,12 @@ int X11Input::wheelClicks(int amount, int &remainder)
 
 void X11Input::turnWheel(int amount)
 {
-    const int clicks = wheelClicks(amount, wheel_remainder);
+    int clicks = wheelClicks(amount, wheel_remainder);
+    if (batch_depth > 0) {
+        const int left = MaxWheelClicksPerBatch - batch_wheel_clicks;
+        clicks = std::clamp(clicks, -left, left);
+        batch_wheel_clicks += std::abs(clicks);
+    }
     const unsigned int button = clicks > 0 ? 4 : 5;
     for (int i = 0; i < std::abs(clicks); ++i) {
         XTestFakeButtonEvent(display, button, True, CurrentTime);
@@ -178,7 +186,8 @@ bool X11Input::moveCursorBy(int dx, int dy)
 
 void X11Input::beginBatch()
 {
-    ++batch_depth;
+    if (batch_depth++ == 0)
+        batch_wheel_clicks = 0;
 }
 
 void X11Input::endBatch()

@@ -44,6 +44,7 @@ private:
     bool places_cursor;
     int batch_depth = 0;
     int wheel_remainder = 0;
+    int batch_wheel_clicks = 0;
     std::array<unsigned char, 256> keycode_for_virtual_key{};
     std::unique_ptr<QAbstractNativeEventFilter> keymap_watcher;
 };
