@@ -89,11 +89,42 @@ qint64 writePaced(PseudoTerminal &board, const QByteArray &data, const std::atom
     return written;
 }
 
-// Writes data over and over until stopped.
-void pourIn(PseudoTerminal &board, const QByteArray &data, const std::atomic<bool> &stop)
+// Writes data over and over until stopped. Returns the bytes written.
+qint64 pourIn(PseudoTerminal &board, const QByteArray &data, const std::atomic<bool> &stop)
 {
+    qint64 written = 0;
     while (!stop)
-        writePaced(board, data, stop);
+        written += writePaced(board, data, stop);
+    return written;
+}
+
+struct Flood
+{
+    qint64 bytesSent = 0;
+    qint64 longestBusy = 0; // ms the window kept this thread from running a timer
+    bool allRead = false;
+};
+
+// Pours data into the window for a while. The window shares this thread:
+// a timer here fires only while the window is free.
+Flood flood(LinkedWindow &linked, const QByteArray &data, int milliseconds)
+{
+    Flood result;
+    QElapsedTimer sinceTick;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        result.longestBusy = std::max(result.longestBusy, sinceTick.restart());
+    });
+    ticker.start(10);
+    sinceTick.start();
+    {
+        BoardThread board([&](const std::atomic<bool> &stop) {
+            result.bytesSent = pourIn(linked.board, data, stop);
+        });
+        QTest::qWait(milliseconds);
+    }
+    result.allRead = QTest::qWaitFor([&] { return linked.board.unreadBytes() == 0; }, 10000);
+    return result;
 }
 
 // What a board may send that is not event lines, and lines that come close.
@@ -173,6 +204,7 @@ private slots:
     void quitSignalWhileHolding_data();
     void quitSignalWhileHolding();
     void garbageFloodInjectsNothing();
+    void wheelFloodLeavesTheWindowFree();
     void showsWhyAPortMayNotBeOpened();
     void keymapChangeAfterAWindowIsGone();
 
@@ -339,29 +371,11 @@ void TestFaults::garbageFloodInjectsNothing()
     QTRY_COMPARE(x.pointer(), QPoint(700, 500));
     recorder.clear();
 
-    // The window shares this thread: a timer here fires only while it is free.
-    QElapsedTimer sinceTick;
-    qint64 longestWait = 0;
-    QTimer ticker;
-    connect(&ticker, &QTimer::timeout, this, [&] {
-        longestWait = std::max(longestWait, sinceTick.restart());
-    });
-    ticker.start(10);
-    sinceTick.start();
-
-    std::atomic<qint64> sent{0};
-    const QByteArray flood = garbage();
-    BoardThread board([&](const std::atomic<bool> &stop) {
-        while (!stop)
-            sent += writePaced(linked.board, flood, stop);
-    });
-    QTest::qWait(3000);
-    board.stop();
-    QTRY_COMPARE(linked.board.unreadBytes(), 0);
-    ticker.stop();
-
-    QVERIFY2(sent > 4 * flood.size(), qPrintable(QString::number(sent)));
-    QVERIFY2(longestWait < 250, qPrintable(QStringLiteral("blocked for %1 ms").arg(longestWait)));
+    const QByteArray noise = garbage();
+    const Flood result = flood(linked, noise, 3000);
+    QVERIFY(result.allRead);
+    QVERIFY2(result.bytesSent > 4 * noise.size(), qPrintable(QString::number(result.bytesSent)));
+    QVERIFY2(result.longestBusy < 250, qPrintable(QString::number(result.longestBusy)));
     QCOMPARE(recorder.events(), QStringList());
     QCOMPARE(x.buttonsDown(), QVector<int>());
     QCOMPARE(x.keysDown(), QVector<int>());
@@ -371,6 +385,19 @@ void TestFaults::garbageFloodInjectsNothing()
     QVERIFY(linked.send("\n1 0 65\n1 1 65\n"));
     const QString a = QString::number(x.keycodeOf(XK_a));
     QTRY_COMPARE(recorder.events(), QStringList({"keydown " + a, "keyup " + a}));
+}
+
+void TestFaults::wheelFloodLeavesTheWindowFree()
+{
+    LinkedWindow linked;
+    linked.showContent();
+    QVERIFY(linked.clickOpenClose());
+    QVERIFY(linked.send("0 7 1270 1010\n"));
+
+    // Every line asks for a hundred notches, the most one line may turn.
+    const Flood result = flood(linked, QByteArray("0 6 2147483647\n0 6 -2147483648\n").repeated(100), 1500);
+    QVERIFY(result.allRead);
+    QVERIFY2(result.longestBusy < 250, qPrintable(QString::number(result.longestBusy)));
 }
 
 void TestFaults::showsWhyAPortMayNotBeOpened()
