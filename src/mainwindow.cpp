@@ -285,6 +285,8 @@ void MainWindow::on_open_close_pb_clicked()
     serial_port->setStopBits(QSerialPort::OneStop);
 
     if (serial_port->open(QIODevice::ReadOnly)) {
+        // What the board sent before Open was pressed is nothing the user asked for.
+        serial_port->clear(QSerialPort::Input);
         line_framer = LineFramer();
         showLinkState(true);
     } else {
