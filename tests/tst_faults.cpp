@@ -201,6 +201,7 @@ private slots:
     void hangUpInTheMiddleOfABurst();
     void stopsMidBurst_data();
     void stopsMidBurst();
+    void reopeningDropsWhatCameWhileClosed();
     void quitSignalWhileHolding_data();
     void quitSignalWhileHolding();
     void garbageFloodInjectsNothing();
@@ -320,6 +321,21 @@ void TestFaults::stopsMidBurst()
     board.reset();
     QCOMPARE(recorder.events(), QStringList());
     QCOMPARE(x.buttonsDown(), QVector<int>());
+}
+
+void TestFaults::reopeningDropsWhatCameWhileClosed()
+{
+    LinkedWindow linked;
+    linked.showContent();
+    QVERIFY(linked.clickOpenClose());
+    QVERIFY(!linked.clickOpenClose());
+    QVERIFY(linked.board.write("0 2\n1 0 65\n0 8 1"));
+    QTest::qWait(100);
+
+    QVERIFY(linked.clickOpenClose());
+    QVERIFY(linked.send(" 1\n0 4\n"));
+    QTRY_COMPARE(x.buttonsDown(), QVector<int>{2});
+    QCOMPARE(x.keysDown(), QVector<int>());
 }
 
 void TestFaults::quitSignalWhileHolding_data()
