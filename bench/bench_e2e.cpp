@@ -1,7 +1,7 @@
 // The program measured from outside, as a board and a user see it: lines go
 // in through a pseudo-terminal, the X server shows what came out.
 //
-//   bench_e2e latency    LINKED RELAY SAMPLES
+//   bench_e2e latency    LINKED RELAY SAMPLES [CPU]
 //   bench_e2e throughput LINKED RELAY LINES
 //   bench_e2e idle       PROGRAM LINKED SECONDS WINDOWS
 //   bench_e2e startup    PROGRAM
@@ -9,6 +9,8 @@
 // LINKED is harnelo_linked (the window with the link open on a given
 // device), RELAY is bench_relay, PROGRAM is harnelo itself. Each run prints
 // result rows ("key<TAB>unit<TAB>value") for scripts/bench. Needs DISPLAY.
+// CPU puts the program and the relay on that processor, so that both take
+// the same path through the scheduler.
 
 #include "e2e_support.h"
 
@@ -29,8 +31,9 @@ struct Target
     Terminal port;
     Child process;
 
-    Target(std::string name, const std::vector<std::string> &command, const std::string &readyLine)
-        : name(std::move(name)), process(withDevice(command, port.device()))
+    Target(std::string name, const std::vector<std::string> &command, const std::string &readyLine,
+           int cpu = -1)
+        : name(std::move(name)), process(withDevice(command, port.device()), cpu)
     {
         if (!process.waitForLine(readyLine, 30))
             std::fprintf(stderr, "bench_e2e: %s did not get ready\n", this->name.c_str());
@@ -75,11 +78,11 @@ void reportLatency(const std::string &name, const std::vector<double> &microseco
     printRow("latency." + name + ".max", "us", spread.max);
 }
 
-int measureLatency(const std::string &linked, const std::string &relay, int samples)
+int measureLatency(const std::string &linked, const std::string &relay, int samples, int cpu)
 {
     XServerView screen;
-    Target program("program", {linked}, "open");
-    Target floor("relay", {relay}, "ready");
+    Target program("program", {linked}, "open", cpu);
+    Target floor("relay", {relay}, "ready", cpu);
     std::mt19937 random(7);
     std::uniform_real_distribution<double> pause(0.0005, 0.0015);
     std::vector<double> programTimes, relayTimes;
@@ -102,6 +105,8 @@ int measureLatency(const std::string &linked, const std::string &relay, int samp
     printRow("latency.added.p90", "us", a.p90 - b.p90);
     printRow("latency.added.p99", "us", a.p99 - b.p99);
     printRow("latency.added.max", "us", a.max - b.max);
+    printRow("latency.ratio.p50", "x", a.p50 / b.p50);
+    printRow("latency.ratio.p99", "x", a.p99 / b.p99);
     printRow("latency.timeouts", "lines", timeouts);
     return timeouts == 0 ? 0 : 1;
 }
@@ -148,7 +153,13 @@ double waitForRest(XServerView &screen, Point end)
     }
 }
 
-bool measureBurst(XServerView &screen, Target &target, int lines)
+struct BurstResult
+{
+    double linesPerSecond;
+    bool exact;
+};
+
+BurstResult measureBurst(XServerView &screen, Target &target, int lines)
 {
     const Point start{800, 600};
     const Burst burst = relativeBurst(lines);
@@ -157,54 +168,85 @@ bool measureBurst(XServerView &screen, Target &target, int lines)
     screen.placePointer(start);
     motions.take();
 
+    const double ranBefore = runSeconds(target.process.pid());
+    const double serverRanBefore = runSeconds(screen.serverPid());
     const double began = secondsNow();
     target.port.write(burst.lines);
     const double ended = waitForRest(screen, end);
+    const double ran = runSeconds(target.process.pid()) - ranBefore;
+    const double serverRan = runSeconds(screen.serverPid()) - serverRanBefore;
     const Point final = screen.pointer();
     const long lost = burst.count - motions.take();
+    const double linesPerSecond = burst.count / (ended - began);
     const std::string key = "throughput." + target.name;
-    printRow(key + ".lines_per_s", "lines/s", burst.count / (ended - began));
+    printRow(key + ".lines_per_s", "lines/s", linesPerSecond);
+    printRow(key + ".cpu_per_line", "us", ran / burst.count * 1e6);
+    printRow(key + ".xserver_cpu_per_line", "us", serverRan / burst.count * 1e6);
     printRow(key + ".lost_lines", "lines", static_cast<double>(lost));
     printRow(key + ".final_error_px", "px", std::abs(final.x - end.x) + std::abs(final.y - end.y));
-    return lost == 0 && final == end;
+    return {linesPerSecond, lost == 0 && final == end};
 }
 
 int measureThroughput(const std::string &linked, const std::string &relay, int lines)
 {
     XServerView screen;
-    bool exact = true;
+    BurstResult program{}, floor{};
     {
-        Target program("program", {linked}, "open");
-        exact = measureBurst(screen, program, lines) && exact;
+        Target target("program", {linked}, "open");
+        program = measureBurst(screen, target, lines);
     }
-    Target floor("relay", {relay}, "ready");
-    exact = measureBurst(screen, floor, lines) && exact;
-    return exact ? 0 : 1;
+    Target target("relay", {relay}, "ready");
+    floor = measureBurst(screen, target, lines);
+    printRow("throughput.ratio", "x", program.linesPerSecond / floor.linesPerSecond);
+    return program.exact && floor.exact ? 0 : 1;
 }
 
-void reportIdle(const std::string &name, pid_t pid, double cpuBefore, double seconds)
+struct Watched
 {
-    const double share = (cpuSeconds(pid) - cpuBefore) / seconds;
-    printRow("idle." + name + ".cpu_ms_per_min", "ms/min", share * 60'000);
-    printRow("idle." + name + ".cpu_pct_of_core", "%", share * 100);
-    printRow("idle." + name + ".rss", "MiB", residentMiB(pid));
+    std::string name;
+    pid_t pid;
+};
+
+// The share of a core each process ran for over the next few seconds, from
+// its threads' run time.
+void reportRunShare(const std::vector<Watched> &watched, double seconds)
+{
+    std::vector<double> before;
+    for (const Watched &process : watched)
+        before.push_back(runSeconds(process.pid));
+    const double began = secondsNow();
+    sleepSeconds(seconds);
+    const double elapsed = secondsNow() - began;
+    for (std::size_t i = 0; i < watched.size(); ++i) {
+        const double share = (runSeconds(watched[i].pid) - before[i]) / elapsed;
+        printRow("idle." + watched[i].name + ".cpu_pct_of_core", "%", share * 100);
+    }
 }
 
 // Both at once: the program as started by a user (splash over, window open,
 // port list polled every second) and the linked program (link open too).
+// Each window gives a share of a core; the whole interval gives CPU time per
+// minute from utime + stime, and the memory resident at its end.
 int measureIdle(const std::string &harnelo, const std::string &linked, double seconds, int windows)
 {
     Child program({harnelo});
     Target linkedProgram("linked", {linked}, "open");
-    sleepSeconds(5);  // the splash shows for three seconds
-    for (int window = 0; window < windows; ++window) {
-        const double programBefore = cpuSeconds(program.pid());
-        const double linkedBefore = cpuSeconds(linkedProgram.process.pid());
-        const double began = secondsNow();
-        sleepSeconds(seconds / windows);
-        const double elapsed = secondsNow() - began;
-        reportIdle("program", program.pid(), programBefore, elapsed);
-        reportIdle("linked", linkedProgram.process.pid(), linkedBefore, elapsed);
+    const std::vector<Watched> watched = {{"program", program.pid()},
+                                          {"linked", linkedProgram.process.pid()}};
+    // The splash shows for three seconds; the port list is read in full for
+    // the first six.
+    sleepSeconds(10);
+    std::vector<double> cpuBefore;
+    for (const Watched &process : watched)
+        cpuBefore.push_back(cpuSeconds(process.pid));
+    const double began = secondsNow();
+    for (int window = 0; window < windows; ++window)
+        reportRunShare(watched, seconds / windows);
+    const double elapsed = secondsNow() - began;
+    for (std::size_t i = 0; i < watched.size(); ++i) {
+        const double share = (cpuSeconds(watched[i].pid) - cpuBefore[i]) / elapsed;
+        printRow("idle." + watched[i].name + ".cpu_ms_per_min", "ms/min", share * 60'000);
+        printRow("idle." + watched[i].name + ".rss", "MiB", residentMiB(watched[i].pid));
     }
     return 0;
 }
@@ -237,7 +279,7 @@ int measureStartup(const std::string &harnelo)
 
 int usage()
 {
-    std::fprintf(stderr, "usage: bench_e2e latency LINKED RELAY SAMPLES\n"
+    std::fprintf(stderr, "usage: bench_e2e latency LINKED RELAY SAMPLES [CPU]\n"
                          "       bench_e2e throughput LINKED RELAY LINES\n"
                          "       bench_e2e idle PROGRAM LINKED SECONDS WINDOWS\n"
                          "       bench_e2e startup PROGRAM\n");
@@ -256,8 +298,9 @@ int main(int argc, char **argv)
         return 1;
     }
     const std::string &mode = args[0];
-    if (mode == "latency" && args.size() == 4)
-        return measureLatency(args[1], args[2], std::atoi(args[3].c_str()));
+    if (mode == "latency" && (args.size() == 4 || args.size() == 5))
+        return measureLatency(args[1], args[2], std::atoi(args[3].c_str()),
+                              args.size() == 5 ? std::atoi(args[4].c_str()) : -1);
     if (mode == "throughput" && args.size() == 4)
         return measureThroughput(args[1], args[2], std::atoi(args[3].c_str()));
     if (mode == "idle" && args.size() == 5)

@@ -12,10 +12,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
+#include <sched.h>
 #include <sstream>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -76,13 +79,27 @@ bool Terminal::write(std::string_view data)
     return true;
 }
 
-Child::Child(const std::vector<std::string> &command)
+namespace {
+
+void keepOnCpu(int cpu)
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    sched_setaffinity(0, sizeof set, &set);
+}
+
+} // namespace
+
+Child::Child(const std::vector<std::string> &command, int cpu)
 {
     int pipeEnds[2];
     if (pipe2(pipeEnds, O_CLOEXEC) != 0)
         return;
     id = fork();
     if (id == 0) {
+        if (cpu >= 0)
+            keepOnCpu(cpu);
         dup2(pipeEnds[1], STDOUT_FILENO);
         close(pipeEnds[0]);
         close(pipeEnds[1]);
@@ -149,6 +166,15 @@ XServerView::~XServerView()
 {
     if (display)
         XCloseDisplay(display);
+}
+
+pid_t XServerView::serverPid() const
+{
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (getsockopt(ConnectionNumber(display), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0)
+        return -1;
+    return peer.pid;
 }
 
 Point XServerView::pointer()
@@ -259,6 +285,25 @@ double cpuSeconds(pid_t pid)
         }
     }
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+double runSeconds(pid_t pid)
+{
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR *directory = opendir(tasks.c_str());
+    if (!directory)
+        return 0;
+    double total = 0;
+    while (const dirent *entry = readdir(directory)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        std::ifstream schedstat(tasks + "/" + entry->d_name + "/schedstat");
+        unsigned long long nanoseconds = 0;
+        if (schedstat >> nanoseconds)
+            total += static_cast<double>(nanoseconds) * 1e-9;
+    }
+    closedir(directory);
+    return total;
 }
 
 double residentMiB(pid_t pid)

@@ -41,7 +41,8 @@ private:
 class Child
 {
 public:
-    explicit Child(const std::vector<std::string> &command);
+    // cpu >= 0 keeps the program on that processor.
+    explicit Child(const std::vector<std::string> &command, int cpu = -1);
     ~Child();
     Child(const Child &) = delete;
     Child &operator=(const Child &) = delete;
@@ -74,6 +75,8 @@ public:
     bool isOpen() const { return display != nullptr; }
     Display *handle() const { return display; }
 
+    // The X server's process, from the connection's peer; -1 when unknown.
+    pid_t serverPid() const;
     // One round trip to the server.
     Point pointer();
     void placePointer(Point at);
@@ -110,6 +113,9 @@ struct Spread
 };
 Spread percentiles(std::vector<double> samples);
 
-// The process's user + system time so far, threads included.
+// The process's user + system time so far, threads included, in clock
+// ticks of 10 ms.
 double cpuSeconds(pid_t pid);
+// The time the process's live threads have run so far, to the nanosecond.
+double runSeconds(pid_t pid);
 double residentMiB(pid_t pid);
