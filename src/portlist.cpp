@@ -8,8 +8,8 @@
 
 namespace {
 
-// On Linux this takes some 20 ms with the usual 70 ttys: the device manager
-// is asked about each, and serial ones are opened to see whether they are real.
+// On Linux this takes some 20 ms with the usual 70 ttys: libudev reads about
+// forty sysfs files for each, some 2900 opens in all.
 QList<SerialPortEntry> listSerialPorts()
 {
     QList<SerialPortEntry> ports;
