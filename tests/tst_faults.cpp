@@ -280,8 +280,9 @@ void TestFaults::hangUpInTheMiddleOfABurst()
     LinkedWindow linked;
     linked.showContent();
     QVERIFY(linked.clickOpenClose());
-    QByteArray burst = PressingLines.repeated(500);
-    burst.truncate(burst.size() / 2 + 3); // ends in the middle of a line
+    // 8000 lines; the board goes away after some 4000, in the middle of a line.
+    QByteArray burst = PressingLines.repeated(1000);
+    burst.truncate(burst.size() / 2 + 3);
 
     BoardThread board([&](const std::atomic<bool> &stop) {
         writePaced(linked.board, burst, stop);
