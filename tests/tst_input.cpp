@@ -48,7 +48,6 @@ private slots:
     void carriesWheelRemainders();
     void releasesEverythingHeldInOrder();
     void releasingNothingSendsNothing();
-    void closingTheWindowReleasesHeldInput();
 
 private:
     XServer x;
@@ -210,20 +209,6 @@ void TestInput::releasingNothingSendsNothing()
     QVERIFY(invoke(window, "releaseButtonsAndKeys"));
     QTest::qWait(100);
     QCOMPARE(recorder.events(), QStringList());
-}
-
-void TestInput::closingTheWindowReleasesHeldInput()
-{
-    LinkedWindow linked;
-    linked.showContent();
-    QVERIFY(linked.clickOpenClose());
-    QVERIFY(linked.send("0 0\n0 4\n1 0 16\n1 0 90\n"));
-    QTRY_COMPARE(x.buttonsDown(), QVector<int>({2, 3}));
-    QCOMPARE(x.keysDown().size(), 2);
-
-    linked.window.close();
-    QTRY_COMPARE(x.buttonsDown(), QVector<int>());
-    QTRY_COMPARE(x.keysDown(), QVector<int>());
 }
 
 QTEST_MAIN(TestInput)

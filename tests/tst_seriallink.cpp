@@ -25,7 +25,6 @@ private slots:
     void opensClosesAndReopensThePort();
     void showsTheErrorWhenOpenFails();
     void doesNothingWithoutPorts();
-    void closingTheLinkReleasesHeldInput();
     void hangUpClosesTheLinkAndReleasesInput();
     void releasesHeldKeysAmongThousandsOfCodes();
     void hangUpAfterThePortVanishedStillShowsClosed();
@@ -213,20 +212,6 @@ void TestSerialLink::doesNothingWithoutPorts()
     linked.showContent();
     QVERIFY(!linked.clickOpenClose());
     QCOMPARE(linked.button()->text(), QStringLiteral("Open"));
-}
-
-void TestSerialLink::closingTheLinkReleasesHeldInput()
-{
-    LinkedWindow linked;
-    linked.showContent();
-    QVERIFY(linked.clickOpenClose());
-    QVERIFY(linked.send("0 2\n1 0 160\n1 0 67\n"));
-    QTRY_COMPARE(x.buttonsDown(), QVector<int>{1});
-    QCOMPARE(x.keysDown().size(), 2);
-
-    QVERIFY(!linked.clickOpenClose());
-    QTRY_COMPARE(x.buttonsDown(), QVector<int>());
-    QTRY_COMPARE(x.keysDown(), QVector<int>());
 }
 
 void TestSerialLink::hangUpClosesTheLinkAndReleasesInput()
