@@ -12,10 +12,7 @@
 #include <X11/extensions/XTest.h>
 
 #include <algorithm>
-#include <climits>
-#include <cstdint>
 #include <cstdlib>
-#include <vector>
 #include <xcb/xcb.h>
 
 namespace {
