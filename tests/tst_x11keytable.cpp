@@ -1,4 +1,4 @@
-#include "input/keytable.h"
+#include "input/x11keytable.h"
 
 #include <QSet>
 #include <QStringList>
@@ -10,7 +10,7 @@
 
 #include <climits>
 
-class TestKeyTable : public QObject
+class TestX11KeyTable : public QObject
 {
     Q_OBJECT
 
@@ -22,7 +22,7 @@ private slots:
     void everyKeysymHasAKeycodeInTheDefaultKeymap();
 };
 
-void TestKeyTable::mapsKeyToItsUnshiftedKeysym_data()
+void TestX11KeyTable::mapsKeyToItsUnshiftedKeysym_data()
 {
     QTest::addColumn<int>("virtualKey");
     QTest::addColumn<qulonglong>("keysym");
@@ -96,14 +96,14 @@ void TestKeyTable::mapsKeyToItsUnshiftedKeysym_data()
     row("Sleep", 0x5F, XF86XK_Sleep);
 }
 
-void TestKeyTable::mapsKeyToItsUnshiftedKeysym()
+void TestX11KeyTable::mapsKeyToItsUnshiftedKeysym()
 {
     QFETCH(int, virtualKey);
     QFETCH(qulonglong, keysym);
     QCOMPARE(qulonglong(keysymForVirtualKey(virtualKey)), keysym);
 }
 
-void TestKeyTable::mapsCodesThatNameNoKeyToZero_data()
+void TestX11KeyTable::mapsCodesThatNameNoKeyToZero_data()
 {
     QTest::addColumn<int>("code");
 
@@ -124,7 +124,7 @@ void TestKeyTable::mapsCodesThatNameNoKeyToZero_data()
     QTest::newRow("INT_MAX") << INT_MAX;
 }
 
-void TestKeyTable::mapsCodesThatNameNoKeyToZero()
+void TestX11KeyTable::mapsCodesThatNameNoKeyToZero()
 {
     QFETCH(int, code);
     QCOMPARE(keysymForVirtualKey(code), 0ul);
@@ -140,7 +140,7 @@ static QSet<QString> keysymsMissingFromDefaultKeymap()
     return missing;
 }
 
-void TestKeyTable::everyKeysymHasAKeycodeInTheDefaultKeymap()
+void TestX11KeyTable::everyKeysymHasAKeycodeInTheDefaultKeymap()
 {
     if (qEnvironmentVariableIsEmpty("DISPLAY"))
         QSKIP("needs an X server in DISPLAY");
@@ -163,5 +163,5 @@ void TestKeyTable::everyKeysymHasAKeycodeInTheDefaultKeymap()
     QVERIFY2(unexpectedlyMissing.isEmpty(), qPrintable(unexpectedlyMissing.join(", ")));
 }
 
-QTEST_APPLESS_MAIN(TestKeyTable)
-#include "tst_keytable.moc"
+QTEST_APPLESS_MAIN(TestX11KeyTable)
+#include "tst_x11keytable.moc"

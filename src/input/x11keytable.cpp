@@ -1,4 +1,4 @@
-#include "keytable.h"
+#include "x11keytable.h"
 
 #include <X11/XF86keysym.h>
 #include <X11/keysym.h>
