@@ -9,18 +9,30 @@ enum class MouseButton { Left, Right, Middle };
 class InputBackend
 {
 public:
+    // Wheel amounts are in 1/120 notch. One turn moves the wheel at most
+    // MaxWheelPerTurn, one batch at most MaxWheelPerBatch between all its
+    // turns; the rest of a runaway amount is dropped, on every platform alike.
+    static constexpr int WheelNotch = 120;
+    static constexpr int MaxWheelPerTurn = 100 * WheelNotch;
+    static constexpr int MaxWheelPerBatch = 400 * WheelNotch;
+
     virtual ~InputBackend() = default;
 
     // Button events act at the cursor's current position.
     virtual void pressButton(MouseButton button) = 0;
     virtual void releaseButton(MouseButton button) = 0;
 
-    // Wheel amounts are in 1/120 notch; positive turns the wheel away from the user.
-    virtual void turnWheel(int amount) = 0;
+    // Positive amounts turn the wheel away from the user.
+    void turnWheel(int amount);
 
     // virtualKey is a Windows virtual-key code. Codes outside 1-254 are not
-    // virtual keys: nothing is sent for them.
+    // virtual keys: nothing is sent for them. A release lifts exactly what
+    // the press pressed, whatever changed in between.
     virtual void sendKey(int virtualKey, bool down) = 0;
+
+    // All keys up: releases every key this backend pressed and has not
+    // released, and lets go of anything it set up to press them.
+    virtual void releaseAllKeys() = 0;
 
     // Cursor placement in screen pixels, ordered with the other events.
     // A backend that leaves the cursor to the toolkit returns false.
@@ -38,8 +50,19 @@ public:
     // Inside a batch the backend may hold events back and hand them to the
     // system together when the batch ends; outside one each event goes out at
     // once. Batches nest.
-    virtual void beginBatch() {}
-    virtual void endBatch() {}
+    void beginBatch();
+    void endBatch();
+
+protected:
+    bool inBatch() const { return batch_depth > 0; }
+    // amount is already bounded.
+    virtual void sendWheel(int amount) = 0;
+    // Hands what the batch held back to the system.
+    virtual void flush() {}
+
+private:
+    int batch_depth = 0;
+    int wheel_left_in_batch = MaxWheelPerBatch;
 };
 
 class InputBatch

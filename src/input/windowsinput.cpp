@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+static_assert(InputBackend::MaxWheelPerTurn <= 32767, "a wheel turn fits the 16-bit wheel delta");
+
 namespace {
 
 // MOUSEEVENTF_MOVE is never set, so button events act where the cursor is;
@@ -49,9 +51,10 @@ void WindowsInput::releaseButton(MouseButton button)
     sendButton(upFlag(button));
 }
 
-void WindowsInput::turnWheel(int amount)
+void WindowsInput::sendWheel(int amount)
 {
-    // The wheel delta travels as a DWORD but is read back as a signed value.
+    // The delta travels as a DWORD and reaches programs as a signed 16-bit
+    // number; bounded amounts fit in it.
     mouse_event(MOUSEEVENTF_WHEEL, 0, 0, static_cast<DWORD>(amount), 0);
 }
 
@@ -64,6 +67,15 @@ void WindowsInput::sendKey(int virtualKey, bool down)
     input.ki.wVk = static_cast<WORD>(virtualKey);
     input.ki.dwFlags = down ? 0 : KEYEVENTF_KEYUP;
     SendInput(1, &input, sizeof(INPUT));
+    held_keys[static_cast<std::size_t>(virtualKey)] = down;
+}
+
+void WindowsInput::releaseAllKeys()
+{
+    for (int virtualKey = 1; virtualKey < 255; ++virtualKey) {
+        if (held_keys[static_cast<std::size_t>(virtualKey)])
+            sendKey(virtualKey, false);
+    }
 }
 
 std::unique_ptr<InputBackend> createInputBackend()

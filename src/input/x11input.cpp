@@ -1,6 +1,6 @@
 #include "x11input.h"
 
-#include "keytable.h"
+#include "x11keytable.h"
 
 #include <QAbstractNativeEventFilter>
 #include <QGuiApplication>
@@ -16,13 +16,6 @@
 #include <xcb/xcb.h>
 
 namespace {
-
-constexpr int WheelNotch = 120;
-// A board may ask for any amount; one line never turns the wheel further than this.
-constexpr int MaxWheelClicksPerLine = 100;
-// Nor one batch: each click costs the X server tens of microseconds, and a board pouring
-// in wheel lines must not keep it, and so the window, busy for seconds.
-constexpr int MaxWheelClicksPerBatch = 400;
 
 unsigned int xButton(MouseButton button)
 {
@@ -75,6 +68,7 @@ X11Input::~X11Input()
 {
     if (keymap_watcher && qGuiApp)
         qGuiApp->removeNativeEventFilter(keymap_watcher.get());
+    releaseAllKeys();
     XFlush(display);
     if (owns_display)
         XCloseDisplay(display);
@@ -87,8 +81,14 @@ void X11Input::loadKeymap()
     const int count = maxKeycode - minKeycode + 1;
     KeySym *map = XGetKeyboardMapping(display, static_cast<KeyCode>(minKeycode), count, &perKeycode);
     keycode_for_virtual_key.fill(0);
-    if (!map)
+    spare_keycodes.clear();
+    if (!map) {
+        bound_keycodes.clear();
         return;
+    }
+    const auto symbolAt = [&](int keycode, int level) {
+        return map[(keycode - minKeycode) * perKeycode + level];
+    };
     // Prefer the key that has the keysym unshifted: "<" is both shift+comma
     // and the key beside left shift, and the latter is the one meant.
     for (int virtualKey = 1; virtualKey < 255; ++virtualKey) {
@@ -96,13 +96,25 @@ void X11Input::loadKeymap()
         if (keysym == 0)
             continue;
         for (int level = 0; level < perKeycode && !keycode_for_virtual_key[virtualKey]; ++level) {
-            for (int i = 0; i < count; ++i) {
-                if (map[i * perKeycode + level] == keysym) {
-                    keycode_for_virtual_key[virtualKey] = static_cast<unsigned char>(minKeycode + i);
+            for (int keycode = minKeycode; keycode <= maxKeycode; ++keycode) {
+                if (symbolAt(keycode, level) == keysym) {
+                    keycode_for_virtual_key[virtualKey] = static_cast<unsigned char>(keycode);
                     break;
                 }
             }
         }
+    }
+    // A binding of ours that someone else has since replaced is theirs now.
+    for (auto binding = bound_keycodes.begin(); binding != bound_keycodes.end();) {
+        const bool ours = perKeycode > 0 && symbolAt(binding->first, 0) == binding->second;
+        binding = ours ? std::next(binding) : bound_keycodes.erase(binding);
+    }
+    for (int keycode = minKeycode; keycode <= maxKeycode; ++keycode) {
+        const KeySym *symbols = map + (keycode - minKeycode) * perKeycode;
+        const bool empty = std::all_of(symbols, symbols + perKeycode,
+                                       [](KeySym symbol) { return symbol == NoSymbol; });
+        if (empty)
+            spare_keycodes.push_back(static_cast<unsigned char>(keycode));
     }
     XFree(map);
 }
@@ -133,17 +145,12 @@ int X11Input::wheelClicks(int amount, int &remainder)
     const long long total = static_cast<long long>(remainder) + amount;
     const long long clicks = total / WheelNotch;
     remainder = static_cast<int>(total - clicks * WheelNotch);
-    return static_cast<int>(std::clamp<long long>(clicks, -MaxWheelClicksPerLine, MaxWheelClicksPerLine));
+    return static_cast<int>(clicks);
 }
 
-void X11Input::turnWheel(int amount)
+void X11Input::sendWheel(int amount)
 {
-    int clicks = wheelClicks(amount, wheel_remainder);
-    if (batch_depth > 0) {
-        const int left = MaxWheelClicksPerBatch - batch_wheel_clicks;
-        clicks = std::clamp(clicks, -left, left);
-        batch_wheel_clicks += std::abs(clicks);
-    }
+    const int clicks = wheelClicks(amount, wheel_remainder);
     const unsigned int button = clicks > 0 ? 4 : 5;
     for (int i = 0; i < std::abs(clicks); ++i) {
         XTestFakeButtonEvent(display, button, True, CurrentTime);
@@ -156,11 +163,92 @@ void X11Input::sendKey(int virtualKey, bool down)
 {
     if (!isVirtualKey(virtualKey))
         return;
-    const unsigned char keycode = keycode_for_virtual_key[virtualKey];
+    unsigned char keycode = held_keycode[virtualKey];
+    if (down && !keycode)
+        keycode = keycodeFor(virtualKey);
+    else if (!down && !keycode)
+        keycode = keycode_for_virtual_key[virtualKey];
     if (keycode == 0)
         return;
+    held_keycode[virtualKey] = down ? keycode : 0;
     XTestFakeKeyEvent(display, keycode, down ? True : False, CurrentTime);
     sendNow();
+}
+
+void X11Input::releaseAllKeys()
+{
+    for (unsigned char &keycode : held_keycode) {
+        if (keycode)
+            XTestFakeKeyEvent(display, keycode, False, CurrentTime);
+        keycode = 0;
+    }
+    // Bindings go only now, not on each release: every change of the keymap
+    // makes every X client read the whole keymap again.
+    while (!bound_keycodes.empty())
+        unbind(bound_keycodes.begin()->first);
+    sendNow();
+}
+
+unsigned char X11Input::keycodeFor(int virtualKey)
+{
+    if (keycode_for_virtual_key[virtualKey])
+        return keycode_for_virtual_key[virtualKey];
+    const unsigned long keysym = keysymForVirtualKey(virtualKey);
+    if (keysym == 0)
+        return 0;
+    for (const auto &[keycode, boundKeysym] : bound_keycodes) {
+        if (boundKeysym == keysym)
+            return keycode;
+    }
+    return bindSpareKeycode(keysym);
+}
+
+unsigned char X11Input::bindSpareKeycode(unsigned long keysym)
+{
+    if (spare_keycodes.empty()) {
+        // Take back a binding that no held key uses.
+        for (const auto &binding : bound_keycodes) {
+            if (!isHeld(binding.first)) {
+                unbind(binding.first);
+                break;
+            }
+        }
+    }
+    if (spare_keycodes.empty())
+        return 0;
+    const unsigned char keycode = spare_keycodes.back();
+    spare_keycodes.pop_back();
+    // Unshifted and shifted alike, as on a key that has only this symbol.
+    KeySym symbols[2] = {keysym, keysym};
+    XChangeKeyboardMapping(display, keycode, 2, symbols, 1);
+    bound_keycodes[keycode] = keysym;
+    return keycode;
+}
+
+void X11Input::unbind(unsigned char keycode)
+{
+    const auto binding = bound_keycodes.find(keycode);
+    if (binding == bound_keycodes.end())
+        return;
+    // Only while it is still ours: someone may have mapped the keycode since.
+    int perKeycode = 0;
+    KeySym *symbols = XGetKeyboardMapping(display, keycode, 1, &perKeycode);
+    const bool ours = symbols && perKeycode > 0 && symbols[0] == binding->second;
+    if (symbols)
+        XFree(symbols);
+    bound_keycodes.erase(binding);
+    std::replace(keycode_for_virtual_key.begin(), keycode_for_virtual_key.end(), keycode,
+                 static_cast<unsigned char>(0));
+    if (!ours)
+        return;
+    KeySym none = NoSymbol;
+    XChangeKeyboardMapping(display, keycode, 1, &none, 1);
+    spare_keycodes.push_back(keycode);
+}
+
+bool X11Input::isHeld(unsigned char keycode) const
+{
+    return std::find(held_keycode.begin(), held_keycode.end(), keycode) != held_keycode.end();
 }
 
 bool X11Input::moveCursorTo(int x, int y)
@@ -181,21 +269,14 @@ bool X11Input::moveCursorBy(int dx, int dy)
     return true;
 }
 
-void X11Input::beginBatch()
+void X11Input::flush()
 {
-    if (batch_depth++ == 0)
-        batch_wheel_clicks = 0;
-}
-
-void X11Input::endBatch()
-{
-    if (batch_depth > 0 && --batch_depth == 0)
-        XFlush(display);
+    XFlush(display);
 }
 
 void X11Input::sendNow()
 {
-    if (batch_depth == 0)
+    if (!inBatch())
         XFlush(display);
 }
 
@@ -207,10 +288,13 @@ class NoInput final : public InputBackend
 public:
     void pressButton(MouseButton) override {}
     void releaseButton(MouseButton) override {}
-    void turnWheel(int) override {}
     void sendKey(int, bool) override {}
+    void releaseAllKeys() override {}
     bool moveCursorTo(int, int) override { return true; }
     bool moveCursorBy(int, int) override { return true; }
+
+protected:
+    void sendWheel(int) override {}
 };
 
 bool toolkitUsesXPixels()

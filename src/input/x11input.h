@@ -3,7 +3,9 @@
 #include "inputbackend.h"
 
 #include <array>
+#include <map>
 #include <memory>
+#include <vector>
 
 typedef struct _XDisplay Display;
 class QAbstractNativeEventFilter;
@@ -20,12 +22,10 @@ public:
 
     void pressButton(MouseButton button) override;
     void releaseButton(MouseButton button) override;
-    void turnWheel(int amount) override;
     void sendKey(int virtualKey, bool down) override;
+    void releaseAllKeys() override;
     bool moveCursorTo(int x, int y) override;
     bool moveCursorBy(int dx, int dy) override;
-    void beginBatch() override;
-    void endBatch() override;
 
     // Reads the server's keyboard mapping again, after it changed.
     void loadKeymap();
@@ -36,15 +36,30 @@ public:
     // from earlier turns; leaves the new remainder in remainder.
     static int wheelClicks(int amount, int &remainder);
 
+protected:
+    void sendWheel(int amount) override;
+    void flush() override;
+
 private:
+    // The keycode that types virtualKey's keysym now: one of the keymap's,
+    // or a spare keycode bound to it for the time being. 0 when there is none.
+    unsigned char keycodeFor(int virtualKey);
+    unsigned char bindSpareKeycode(unsigned long keysym);
+    void unbind(unsigned char keycode);
+    bool isHeld(unsigned char keycode) const;
     void sendNow();
 
     Display *display;
     bool owns_display;
     bool places_cursor;
-    int batch_depth = 0;
     int wheel_remainder = 0;
-    int batch_wheel_clicks = 0;
     std::array<unsigned char, 256> keycode_for_virtual_key{};
+    // What each virtual key pressed, so that its release lifts that very
+    // keycode even if the keymap changed since.
+    std::array<unsigned char, 256> held_keycode{};
+    // Keycodes the keymap leaves empty, and those of them this backend bound
+    // to a keysym the keymap lacks (keycode -> keysym).
+    std::vector<unsigned char> spare_keycodes;
+    std::map<unsigned char, unsigned long> bound_keycodes;
     std::unique_ptr<QAbstractNativeEventFilter> keymap_watcher;
 };

@@ -1,0 +1,26 @@
+#include "inputbackend.h"
+
+#include <algorithm>
+
+void InputBackend::turnWheel(int amount)
+{
+    int bounded = std::clamp(amount, -MaxWheelPerTurn, MaxWheelPerTurn);
+    if (inBatch()) {
+        bounded = std::clamp(bounded, -wheel_left_in_batch, wheel_left_in_batch);
+        wheel_left_in_batch -= bounded < 0 ? -bounded : bounded;
+    }
+    if (bounded != 0)
+        sendWheel(bounded);
+}
+
+void InputBackend::beginBatch()
+{
+    if (batch_depth++ == 0)
+        wheel_left_in_batch = MaxWheelPerBatch;
+}
+
+void InputBackend::endBatch()
+{
+    if (batch_depth > 0 && --batch_depth == 0)
+        flush();
+}
