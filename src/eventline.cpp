@@ -44,19 +44,48 @@ std::optional<int> parseInt(std::string_view field)
     return static_cast<int>(negative ? -value : value);
 }
 
-std::optional<EventLine> mouseEvent(const int *fields, std::size_t count)
+// The fields of a line; past the fourth only their number is kept.
+struct Fields
 {
-    const int event = fields[1];
+    std::string_view text[MaxFields];
+    std::size_t count = 0;
+};
+
+Fields splitFields(std::string_view line)
+{
+    Fields fields;
+    for (;;) {
+        const std::size_t space = line.find(' ');
+        if (fields.count < MaxFields)
+            fields.text[fields.count] = line.substr(0, space);
+        ++fields.count;
+        if (space == std::string_view::npos)
+            return fields;
+        line.remove_prefix(space + 1);
+    }
+}
+
+std::optional<EventLine> mouseEvent(int event, const Fields &fields)
+{
     switch (event) {
     case MOVE:
-    case POSITION:
-        if (count != 4)
+    case POSITION: {
+        if (fields.count != 4)
             return std::nullopt;
-        return EventLine{MOUSE, event, fields[2], fields[3]};
-    case SCROLL:
-        if (count != 3)
+        const auto first = parseInt(fields.text[2]);
+        const auto second = parseInt(fields.text[3]);
+        if (!first || !second)
             return std::nullopt;
-        return EventLine{MOUSE, event, fields[2], 0};
+        return EventLine{MOUSE, event, *first, *second};
+    }
+    case SCROLL: {
+        if (fields.count != 3)
+            return std::nullopt;
+        const auto amount = parseInt(fields.text[2]);
+        if (!amount)
+            return std::nullopt;
+        return EventLine{MOUSE, event, *amount, 0};
+    }
     case RIGHT_PRESS:
     case RIGHT_RELEASE:
     case LEFT_PRESS:
@@ -69,40 +98,34 @@ std::optional<EventLine> mouseEvent(const int *fields, std::size_t count)
     }
 }
 
-std::optional<EventLine> keyboardEvent(const int *fields, std::size_t count)
+std::optional<EventLine> keyboardEvent(int event, const Fields &fields)
 {
-    if (count < 3)
+    if (fields.count < 3)
         return std::nullopt;
-    return EventLine{KEYBOARD, fields[1] == PRESS ? PRESS : RELEASE, fields[2], 0};
+    const auto key = parseInt(fields.text[2]);
+    if (!key)
+        return std::nullopt;
+    return EventLine{KEYBOARD, event == PRESS ? PRESS : RELEASE, *key, 0};
 }
 
 } // namespace
 
 std::optional<EventLine> decodeEventLine(std::string_view line)
 {
-    line = trimmed(line);
-    int fields[MaxFields] = {};
-    std::size_t count = 0;
-    // Fields past the fourth are never used, but they must still be numbers.
-    for (;;) {
-        const std::size_t space = line.find(' ');
-        const auto value = parseInt(line.substr(0, space));
-        if (!value)
-            return std::nullopt;
-        if (count < MaxFields)
-            fields[count] = *value;
-        ++count;
-        if (space == std::string_view::npos)
-            break;
-        line.remove_prefix(space + 1);
-    }
-    if (count < 2)
+    const Fields fields = splitFields(trimmed(line));
+    if (fields.count < 2)
         return std::nullopt;
-    switch (fields[0]) {
+    // The fields a line uses must be integers; those past them on a button
+    // or key line may hold anything.
+    const auto device = parseInt(fields.text[0]);
+    const auto event = parseInt(fields.text[1]);
+    if (!device || !event)
+        return std::nullopt;
+    switch (*device) {
     case MOUSE:
-        return mouseEvent(fields, count);
+        return mouseEvent(*event, fields);
     case KEYBOARD:
-        return keyboardEvent(fields, count);
+        return keyboardEvent(*event, fields);
     default:
         return std::nullopt;
     }

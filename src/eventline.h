@@ -39,7 +39,8 @@ struct EventLine
 };
 
 // Decodes one line (with or without its line feed). Lines that are not a
-// valid event give nothing: every field must be a 32-bit decimal integer.
+// valid event give nothing: every field the event uses must be a 32-bit
+// decimal integer; fields past those of a button or key line may hold anything.
 std::optional<EventLine> decodeEventLine(std::string_view line);
 
 // Cuts a byte stream into lines at line feeds, holding at most one partial

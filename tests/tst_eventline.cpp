@@ -91,6 +91,10 @@ void TestEventLine::decodes_data()
     QTest::newRow("key up") << QByteArray("1 1 65") << key(RELEASE, 65);
     QTest::newRow("any other key event is up") << QByteArray("1 7 65") << key(RELEASE, 65);
     QTest::newRow("extra field on a key") << QByteArray("1 0 13 4") << key(PRESS, 13);
+    // Fields past the ones a button or key line uses may hold anything.
+    QTest::newRow("text after a button") << QByteArray("0 2 abc") << mouse(LEFT_PRESS);
+    QTest::newRow("text after a key") << QByteArray("1 0 65 note") << key(PRESS, 65);
+    QTest::newRow("empty fields after a key") << QByteArray("1 1 65  x  ") << key(RELEASE, 65);
     QTest::newRow("CR LF") << QByteArray("0 2\r\n") << mouse(LEFT_PRESS);
     QTest::newRow("surrounding white space") << QByteArray(" \t0 7 5 6 \f") << mouse(POSITION, 5, 6);
     QTest::newRow("signs and zeros") << QByteArray("+0 08 -0 +7") << mouse(MOVE, 0, 7);
@@ -114,7 +118,9 @@ void TestEventLine::decodes_data()
     QTest::newRow("boot banner") << QByteArray("Booting v1.2 ...") << none;
     QTest::newRow("double space") << QByteArray("0  2") << none;
     QTest::newRow("letter as event") << QByteArray("1 x 65") << none;
-    QTest::newRow("letters in an unused field") << QByteArray("0 2 abc") << none;
+    QTest::newRow("letters in the key field") << QByteArray("1 0 a") << none;
+    QTest::newRow("letters in a move") << QByteArray("0 8 5 x") << none;
+    QTest::newRow("letters in a wheel amount") << QByteArray("0 6 1e3") << none;
     QTest::newRow("beyond 32 bits") << QByteArray("0 7 2147483648 0") << none;
     QTest::newRow("below 32 bits") << QByteArray("0 8 -2147483649 0") << none;
     QTest::newRow("huge digits") << QByteArray("0 7 99999999999999999999999 1") << none;

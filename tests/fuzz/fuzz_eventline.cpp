@@ -4,6 +4,7 @@
 
 #include "eventline.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -71,7 +72,8 @@ std::optional<long> strictField(const std::string &field)
     return value;
 }
 
-std::optional<std::vector<long>> strictFields(std::string line)
+// Every field of a line, each read strictly; unreadable ones are empty.
+std::vector<std::optional<long>> strictFields(std::string line)
 {
     while (!line.empty() && isBlank(line.back()))
         line.pop_back();
@@ -80,14 +82,11 @@ std::optional<std::vector<long>> strictFields(std::string line)
         ++first;
     line.erase(0, first);
 
-    std::vector<long> fields;
+    std::vector<std::optional<long>> fields;
     std::size_t start = 0;
     for (;;) {
         const std::size_t space = line.find(' ', start);
-        const auto value = strictField(line.substr(start, space - start));
-        if (!value)
-            return std::nullopt;
-        fields.push_back(*value);
+        fields.push_back(strictField(line.substr(start, space - start)));
         if (space == std::string::npos)
             return fields;
         start = space + 1;
@@ -99,22 +98,25 @@ std::optional<EventLine> strictDecode(const std::string &line)
 {
     if (line.size() > LineFramer::MaxLineLength)
         return std::nullopt;
-    const auto fields = strictFields(line);
-    if (!fields || fields->size() < 2)
-        return std::nullopt;
-    const auto &f = *fields;
+    const auto f = strictFields(line);
     const std::size_t n = f.size();
-    const int event = static_cast<int>(f[1]);
-    if (f[0] == 1 && n >= 3)
-        return EventLine{KEYBOARD, event == 0 ? 0 : 1, static_cast<int>(f[2]), 0};
-    if (f[0] != 0)
+    // The fields a line uses must be integers; the rest may be anything.
+    const auto uses = [&](std::size_t count) {
+        return std::all_of(f.begin(), f.begin() + count, [](const auto &field) { return field.has_value(); });
+    };
+    if (n < 2 || !uses(2))
+        return std::nullopt;
+    const int event = static_cast<int>(*f[1]);
+    if (*f[0] == 1 && n >= 3 && uses(3))
+        return EventLine{KEYBOARD, event == 0 ? 0 : 1, static_cast<int>(*f[2]), 0};
+    if (*f[0] != 0)
         return std::nullopt;
     if (event >= 0 && event <= 5)
         return EventLine{MOUSE, event, 0, 0};
-    if (event == 6 && n == 3)
-        return EventLine{MOUSE, event, static_cast<int>(f[2]), 0};
-    if ((event == 7 || event == 8) && n == 4)
-        return EventLine{MOUSE, event, static_cast<int>(f[2]), static_cast<int>(f[3])};
+    if (event == 6 && n == 3 && uses(3))
+        return EventLine{MOUSE, event, static_cast<int>(*f[2]), 0};
+    if ((event == 7 || event == 8) && n == 4 && uses(4))
+        return EventLine{MOUSE, event, static_cast<int>(*f[2]), static_cast<int>(*f[3])};
     return std::nullopt;
 }
 
