@@ -5,7 +5,9 @@
 
 #include <QCloseEvent>
 #include <QCursor>
+#include <QGuiApplication>
 #include <QMessageBox>
+#include <QScreen>
 #include <QSerialPortInfo>
 #include <QStatusBar>
 #include <QTimer>
@@ -25,6 +27,18 @@ int saturatingAdd(int a, int b)
     return static_cast<int>(std::clamp<long long>(sum, INT_MIN, INT_MAX));
 }
 
+// The toolkit scales cursor positions to device pixels without bounds, so a
+// wild position would overflow there; the desktop's edge is as far as it goes.
+QPoint onDesktop(int x, int y)
+{
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return {x, y};
+    const QRect desktop = screen->virtualGeometry();
+    return {std::clamp(x, desktop.left(), desktop.right()),
+            std::clamp(y, desktop.top(), desktop.bottom())};
+}
+
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent) : MainWindow(parent, availableSerialPorts) {}
@@ -39,7 +53,6 @@ MainWindow::MainWindow(QWidget *parent, PortLister portLister)
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
     statusBar()->setSizeGripEnabled(false);
 
-    num_ports = 0;
     updateDeviceList();
     loadBaudRate();
 
@@ -106,7 +119,6 @@ void MainWindow::updateDeviceList()
             break;
         }
     }
-    num_ports = serial_ports_list.size();
 }
 
 void MainWindow::rebuildPortSelector()
@@ -203,17 +215,14 @@ void MainWindow::handleError(QSerialPort::SerialPortError error)
     // that hangs up reads as end of file, which the port reports as ReadError.
     const bool deviceLost = error == QSerialPort::ResourceError
         || (error == QSerialPort::ReadError && ui->open_close_pb->property("open").toBool());
-    if (!deviceLost)
-        return;
-    serial_port->close();
-    releaseButtonsAndKeys();
-    showLinkState(false);
+    if (deviceLost)
+        closeLink();
 }
 
 void MainWindow::setMousePosition(int x, int y)
 {
     if (!input->moveCursorTo(x, y))
-        QCursor::setPos(x, y);
+        QCursor::setPos(onDesktop(x, y));
 }
 
 void MainWindow::rightPress()
@@ -261,16 +270,14 @@ void MainWindow::keyboardEvent(KeyboardEvent event, int key)
 
 void MainWindow::on_open_close_pb_clicked()
 {
-    const bool is_open = ui->open_close_pb->property("open").toBool();
-    if (ui->port_cb->currentText().isEmpty())
-        return;
-
-    if (is_open) {
-        serial_port->close();
-        showLinkState(false);
-        releaseButtonsAndKeys();
+    // Closing never depends on the port list: the port that is open may
+    // already have left it.
+    if (ui->open_close_pb->property("open").toBool()) {
+        closeLink();
         return;
     }
+    if (ui->port_cb->currentText().isEmpty())
+        return;
 
     const int current_port = ui->port_cb->currentIndex();
     const int current_br = ui->baud_rate_cb->currentIndex();
@@ -292,6 +299,13 @@ void MainWindow::on_open_close_pb_clicked()
     } else {
         QMessageBox::critical(this, tr("Error"), serial_port->errorString());
     }
+}
+
+void MainWindow::closeLink()
+{
+    serial_port->close();
+    showLinkState(false);
+    releaseButtonsAndKeys();
 }
 
 void MainWindow::showLinkState(bool open)
@@ -323,4 +337,7 @@ void MainWindow::releaseButtonsAndKeys()
             held = false;
         }
     }
+    // Whatever the record no longer names (it forgets codes that are not
+    // keys), and what the backend set up to press keys.
+    input->releaseAllKeys();
 }

@@ -32,6 +32,9 @@ public:
     MainWindow(QWidget *parent, PortLister portLister);
     ~MainWindow() override;
 
+    // Closes the link, if open, and releases everything the board holds.
+    void closeLink();
+
 protected:
     void closeEvent(QCloseEvent *event) override;
 
@@ -64,7 +67,6 @@ private:
     QList<SerialPortEntry> serial_ports_list;
     QSerialPort *serial_port = nullptr;
     QList<int> baud_rate_list;
-    int num_ports = 0;
     std::map<MouseEvent, bool> mouse_event_state;
     std::map<std::uint32_t, bool> keyboard_event_state;
 
