@@ -1,12 +1,14 @@
 #include "quitsignals.h"
 
+#include "mainwindow.h"
+
 #include <QCoreApplication>
 #include <QGuiApplication>
-#include <QWidget>
 
 #ifdef Q_OS_UNIX
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
@@ -18,9 +20,12 @@ int signalPipe[2] = {-1, -1};
 // Only async-signal-safe work here: the event loop does the rest.
 void onQuitSignal(int signal)
 {
+    // The code this interrupted may be about to read errno.
+    const int savedErrno = errno;
     const char byte = static_cast<char>(signal);
     const ssize_t written = ::write(signalPipe[1], &byte, 1);
     static_cast<void>(written);
+    errno = savedErrno;
 }
 
 bool openSignalPipe()
@@ -34,7 +39,7 @@ bool openSignalPipe()
     return true;
 }
 
-void closeOnQuitSignals(QWidget *window)
+void closeOnQuitSignals(MainWindow *window)
 {
     if (signalPipe[0] < 0 && !openSignalPipe())
         return;
@@ -50,17 +55,25 @@ void closeOnQuitSignals(QWidget *window)
     action.sa_handler = onQuitSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (const int signal : {SIGTERM, SIGINT, SIGHUP})
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        // A signal ignored when the program started (SIGHUP under nohup) is
+        // meant to stay ignored.
+        struct sigaction previous = {};
+        if (sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
+            continue;
         sigaction(signal, &action, nullptr);
+    }
 }
 
 } // namespace
 #endif
 
-void closeOnQuitRequests(QWidget *window)
+void closeOnQuitRequests(MainWindow *window)
 {
 #ifdef Q_OS_UNIX
     closeOnQuitSignals(window);
 #endif
-    QObject::connect(qGuiApp, &QGuiApplication::commitDataRequest, window, &QWidget::close);
+    // The user may still cancel the logout: the window stays, the board's
+    // input does not.
+    QObject::connect(qGuiApp, &QGuiApplication::commitDataRequest, window, &MainWindow::closeLink);
 }

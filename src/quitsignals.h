@@ -1,8 +1,9 @@
 #pragma once
 
-class QWidget;
+class MainWindow;
 
 // Closes the window, which releases whatever the board holds, and ends the
-// program when it is told to stop: SIGTERM, SIGINT or SIGHUP on Unix, or the
-// desktop session ending.
-void closeOnQuitRequests(QWidget *window);
+// program when it is told to stop (SIGTERM, SIGINT or SIGHUP on Unix). When
+// the desktop session is about to end, closes the link and releases
+// everything, but keeps running: the user may cancel the logout.
+void closeOnQuitRequests(MainWindow *window);
