@@ -4,7 +4,10 @@
 
 #include <QtTest>
 
+#include <X11/X.h>
 #include <X11/keysym.h>
+
+#include <algorithm>
 
 Q_DECLARE_METATYPE(KeyboardEvent)
 
@@ -46,6 +49,10 @@ private slots:
     void placesTheCursor();
     void turnsTheWheelInNotches();
     void carriesWheelRemainders();
+    void boundsWheelTurnsOnEveryBackend();
+    void releasesThePressedKeycodeAfterAKeymapChange_data();
+    void releasesThePressedKeycodeAfterAKeymapChange();
+    void typesKeysTheKeymapLacks();
     void releasesEverythingHeldInOrder();
     void releasingNothingSendsNothing();
 
@@ -125,7 +132,6 @@ void TestInput::sendsNothingForCodesThatAreNotKeys()
     // 65601 has the A key's code in its low 16 bits; it is still not a key.
     for (const int code : {0, -1, 255, 256, 65601, -65471})
         QVERIFY(sendKey(window, PRESS, code));
-    QVERIFY(sendKey(window, PRESS, 0x7C)); // F13 has no key in this keymap
     QTest::qWait(100);
     QCOMPARE(recorder.events(), QStringList());
     QCOMPARE(x.keysDown(), QVector<int>());
@@ -162,6 +168,46 @@ void TestInput::turnsTheWheelInNotches()
     QTRY_COMPARE(recorder.events().size(), 200);
 }
 
+// Records the wheel amounts the interface lets through to a backend.
+class WheelRecorder final : public InputBackend
+{
+public:
+    QList<int> turns;
+    void pressButton(MouseButton) override {}
+    void releaseButton(MouseButton) override {}
+    void sendKey(int, bool) override {}
+    void releaseAllKeys() override {}
+
+protected:
+    void sendWheel(int amount) override { turns << amount; }
+};
+
+void TestInput::boundsWheelTurnsOnEveryBackend()
+{
+    WheelRecorder input;
+    input.turnWheel(40000);
+    input.turnWheel(INT_MIN);
+    input.turnWheel(0);
+    QCOMPARE(input.turns, QList<int>({12000, -12000}));
+
+    // One batch, one read of the port: 400 notches between all its lines.
+    input.turns.clear();
+    {
+        InputBatch batch(input);
+        for (int i = 0; i < 3; ++i)
+            input.turnWheel(15000);
+        input.turnWheel(-20000);
+        input.turnWheel(120);
+    }
+    QCOMPARE(input.turns, QList<int>({12000, 12000, 12000, -12000}));
+    input.turns.clear();
+    {
+        InputBatch batch(input);
+        input.turnWheel(-120);
+    }
+    QCOMPARE(input.turns, QList<int>({-120}));
+}
+
 void TestInput::carriesWheelRemainders()
 {
     int remainder = 0;
@@ -172,8 +218,88 @@ void TestInput::carriesWheelRemainders()
     QCOMPARE(remainder, -10);
     QCOMPARE(X11Input::wheelClicks(-110, remainder), -1);
     QCOMPARE(remainder, 0);
-    QCOMPARE(X11Input::wheelClicks(INT_MIN, remainder), -100);
-    QCOMPARE(X11Input::wheelClicks(INT_MAX, remainder), 100);
+    QCOMPARE(X11Input::wheelClicks(InputBackend::MaxWheelPerTurn + 119, remainder), 100);
+    QCOMPARE(remainder, 119);
+}
+
+void TestInput::releasesThePressedKeycodeAfterAKeymapChange_data()
+{
+    QTest::addColumn<QByteArray>("release");
+    QTest::newRow("release line") << QByteArray("1 1 65\n");
+    QTest::newRow("Close") << QByteArray();
+}
+
+void TestInput::releasesThePressedKeycodeAfterAKeymapChange()
+{
+    QFETCH(QByteArray, release);
+    LinkedWindow linked;
+    linked.showContent();
+    QVERIFY(linked.clickOpenClose());
+    const int pressed = x.keycodeOf(XK_a);
+    QVERIFY(linked.send("1 0 65\n"));
+    QTRY_COMPARE(x.keysDown(), QVector<int>{pressed});
+
+    // A layout switch moves the A key's keysym elsewhere while it is held.
+    KeymapChange keymap(x);
+    const int moved = x.emptyKeycodes().value(0);
+    QVERIFY(moved != 0);
+    keymap.bind(moved, XK_a);
+    keymap.bind(pressed, NoSymbol);
+    QTest::qWait(200); // the window sees the change
+
+    if (release.isEmpty())
+        QVERIFY(!linked.clickOpenClose());
+    else
+        QVERIFY(linked.send(release));
+    QTRY_COMPARE(x.keysDown(), QVector<int>());
+}
+
+void TestInput::typesKeysTheKeymapLacks()
+{
+    const QVector<int> emptyBefore = x.emptyKeycodes();
+    QList<unsigned long> wanted;
+    QByteArray presses, releases;
+    for (int i = 0; i < 12; ++i) {
+        wanted << XK_F13 + i;
+        QCOMPARE(x.keycodeOf(XK_F13 + i), 0);
+        presses += "1 0 " + QByteArray::number(0x7C + i) + "\n";
+        releases += "1 1 " + QByteArray::number(0x7C + i) + "\n";
+    }
+    LinkedWindow linked;
+    linked.showContent();
+    QVERIFY(linked.clickOpenClose());
+
+    QVERIFY(linked.send(presses));
+    QTRY_COMPARE(x.keysDown().size(), 12);
+    QList<unsigned long> typed;
+    for (const int keycode : x.keysDown())
+        typed << x.keysymOf(keycode);
+    std::sort(typed.begin(), typed.end());
+    QCOMPARE(typed, wanted);
+    QVERIFY(linked.send(releases));
+    QTRY_COMPARE(x.keysDown(), QVector<int>());
+
+    // Bindings last while the link does; Close leaves the keymap as it was.
+    QVERIFY(linked.send("1 0 124\n"));
+    QTRY_COMPARE(x.keysDown().size(), 1);
+    QVERIFY(!linked.clickOpenClose());
+    QTRY_COMPARE(x.keysDown(), QVector<int>());
+    QCOMPARE(x.emptyKeycodes(), emptyBefore);
+
+    // Without a spare keycode nothing is sent; no keycode in use is taken.
+    {
+        KeymapChange keymap(x);
+        for (const int keycode : emptyBefore)
+            keymap.bind(keycode, XK_VoidSymbol);
+        QTest::qWait(200);
+        QVERIFY(linked.clickOpenClose());
+        EventRecorder recorder(x, 600, 400, 100, 100);
+        QVERIFY(linked.send("1 0 124\n1 1 124\n"));
+        QTest::qWait(100);
+        QCOMPARE(recorder.events(), QStringList());
+        QCOMPARE(x.keycodeOf(XK_F13), 0);
+        QVERIFY(!linked.clickOpenClose());
+    }
 }
 
 void TestInput::releasesEverythingHeldInOrder()

@@ -5,6 +5,8 @@
 
 #include <QStringList>
 
+#include <algorithm>
+
 XServer::XServer() : display(XOpenDisplay(nullptr)) {}
 
 XServer::~XServer()
@@ -56,6 +58,32 @@ int XServer::keycodeOf(unsigned long keysym)
     return XKeysymToKeycode(display, keysym);
 }
 
+unsigned long XServer::keysymOf(int keycode)
+{
+    int perKeycode = 0;
+    KeySym *symbols = XGetKeyboardMapping(display, static_cast<KeyCode>(keycode), 1, &perKeycode);
+    const unsigned long keysym = symbols && perKeycode > 0 ? symbols[0] : NoSymbol;
+    if (symbols)
+        XFree(symbols);
+    return keysym;
+}
+
+QVector<int> XServer::emptyKeycodes()
+{
+    int first = 0, last = 0, perKeycode = 0;
+    XDisplayKeycodes(display, &first, &last);
+    KeySym *map = XGetKeyboardMapping(display, static_cast<KeyCode>(first), last - first + 1, &perKeycode);
+    QVector<int> empty;
+    for (int keycode = first; map && keycode <= last; ++keycode) {
+        const KeySym *symbols = map + (keycode - first) * perKeycode;
+        if (std::all_of(symbols, symbols + perKeycode, [](KeySym sym) { return sym == NoSymbol; }))
+            empty.append(keycode);
+    }
+    if (map)
+        XFree(map);
+    return empty;
+}
+
 bool XServer::isKeyDown(unsigned long keysym)
 {
     const int keycode = keycodeOf(keysym);
@@ -101,6 +129,26 @@ void XServer::requestClose(unsigned long window)
     event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
     event.xclient.data.l[1] = CurrentTime;
     XSendEvent(display, window, False, NoEventMask, &event);
+    XSync(display, False);
+}
+
+KeymapChange::~KeymapChange()
+{
+    for (auto change = originals.crbegin(); change != originals.crend(); ++change) {
+        QVector<KeySym> symbols(change->second.begin(), change->second.end());
+        XChangeKeyboardMapping(display, change->first, symbols.size(), symbols.data(), 1);
+    }
+    XSync(display, False);
+}
+
+void KeymapChange::bind(int keycode, unsigned long keysym)
+{
+    int perKeycode = 0;
+    KeySym *symbols = XGetKeyboardMapping(display, static_cast<KeyCode>(keycode), 1, &perKeycode);
+    originals.append({keycode, QVector<unsigned long>(symbols, symbols + perKeycode)});
+    XFree(symbols);
+    KeySym replacement = keysym;
+    XChangeKeyboardMapping(display, keycode, 1, &replacement, 1);
     XSync(display, False);
 }
 

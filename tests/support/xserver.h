@@ -25,6 +25,10 @@ public:
     // Keycodes the server shows down now.
     QVector<int> keysDown();
     int keycodeOf(unsigned long keysym);
+    // The unshifted keysym of keycode, read afresh from the server.
+    unsigned long keysymOf(int keycode);
+    // Keycodes the keymap leaves without any keysym.
+    QVector<int> emptyKeycodes();
 
     // Releases whatever an earlier test case left down, so cases stay independent.
     void releaseEverything();
@@ -38,6 +42,24 @@ public:
 
 private:
     Display *display = nullptr;
+};
+
+// Changes the server's keymap for as long as it lives, then puts back every
+// keycode it changed.
+class KeymapChange
+{
+public:
+    explicit KeymapChange(XServer &server) : display(server.handle()) {}
+    ~KeymapChange();
+    KeymapChange(const KeymapChange &) = delete;
+    KeymapChange &operator=(const KeymapChange &) = delete;
+
+    // Gives keycode this one keysym, or none at all for 0.
+    void bind(int keycode, unsigned long keysym);
+
+private:
+    Display *display;
+    QVector<QPair<int, QVector<unsigned long>>> originals;
 };
 
 // A plain X window that records the button and key events it receives, in
