@@ -8,6 +8,7 @@
 // itself before it ends; after SIGKILL nobody can.
 
 #include "linkedwindow.h"
+#include "quitsignals.h"
 #include "xserver.h"
 
 #include <QApplication>
@@ -101,28 +102,39 @@ qint64 pourIn(PseudoTerminal &board, const QByteArray &data, const std::atomic<b
 struct Flood
 {
     qint64 bytesSent = 0;
-    qint64 longestBusy = 0; // ms the window kept this thread from running a timer
+    int ticks = 0;         // timer ticks the window let run
+    int expectedTicks = 0; // ticks the flood's length holds
     bool allRead = false;
+
+    // A window kept busy by the flood for long stretches lets only few ticks
+    // run; a busy machine only delays some of them.
+    bool leftTheWindowFree() const { return ticks * 4 >= expectedTicks; }
+    QByteArray summary() const
+    {
+        return QByteArray::number(ticks) + " of " + QByteArray::number(expectedTicks) + " ticks ran";
+    }
 };
 
 // Pours data into the window for a while. The window shares this thread:
-// a timer here fires only while the window is free.
+// a timer here ticks only while the window is free.
 Flood flood(LinkedWindow &linked, const QByteArray &data, int milliseconds)
 {
+    constexpr int Tick = 10;
     Flood result;
-    QElapsedTimer sinceTick;
     QTimer ticker;
-    QObject::connect(&ticker, &QTimer::timeout, [&] {
-        result.longestBusy = std::max(result.longestBusy, sinceTick.restart());
-    });
-    ticker.start(10);
-    sinceTick.start();
+    ticker.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++result.ticks; });
+    ticker.start(Tick);
+    QElapsedTimer elapsed;
+    elapsed.start();
     {
         BoardThread board([&](const std::atomic<bool> &stop) {
             result.bytesSent = pourIn(linked.board, data, stop);
         });
         QTest::qWait(milliseconds);
     }
+    result.expectedTicks = static_cast<int>(elapsed.elapsed() / Tick);
+    ticker.stop();
     result.allRead = QTest::qWaitFor([&] { return linked.board.unreadBytes() == 0; }, 10000);
     return result;
 }
@@ -150,43 +162,6 @@ QByteArray garbage()
         + QByteArray(70000, '7') + "\n" + banner;
 }
 
-// Gives a key with no symbols another keysym for as long as it lives.
-class SpareKey
-{
-public:
-    SpareKey(Display *display, KeySym keysym) : display(display)
-    {
-        int first = 0, last = 0, perKeycode = 0;
-        XDisplayKeycodes(display, &first, &last);
-        KeySym *map = XGetKeyboardMapping(display, static_cast<KeyCode>(first), last - first + 1,
-                                          &perKeycode);
-        for (int code = last; code >= first && !keycode; --code) {
-            const KeySym *syms = map + (code - first) * perKeycode;
-            if (std::all_of(syms, syms + perKeycode, [](KeySym sym) { return sym == NoSymbol; }))
-                keycode = code;
-        }
-        XFree(map);
-        if (keycode)
-            remap(keysym);
-    }
-    ~SpareKey()
-    {
-        if (keycode)
-            remap(NoSymbol);
-    }
-
-    int keycode = 0;
-
-private:
-    void remap(KeySym keysym)
-    {
-        XChangeKeyboardMapping(display, keycode, 1, &keysym, 1);
-        XSync(display, False);
-    }
-
-    Display *display;
-};
-
 } // namespace
 
 class TestFaults : public QObject
@@ -205,6 +180,8 @@ private slots:
     void reopeningDropsWhatCameWhileClosed();
     void quitSignalWhileHolding_data();
     void quitSignalWhileHolding();
+    void ignoredHangUpStaysIgnored();
+    void sessionEndReleasesAndKeepsRunning();
     void garbageFloodInjectsNothing();
     void wheelFloodLeavesTheWindowFree();
     void showsWhyAPortMayNotBeOpened();
@@ -385,6 +362,54 @@ void TestFaults::quitSignalWhileHolding()
     QCOMPARE(stillHeld(), QString());
 }
 
+void TestFaults::ignoredHangUpStaysIgnored()
+{
+    PseudoTerminal terminal;
+    QProcess program;
+    // As nohup starts it.
+    program.setChildProcessModifier([] { ::signal(SIGHUP, SIG_IGN); });
+    program.start(QStringLiteral(HARNELO_LINKED), {terminal.devicePath()});
+    QVERIFY(program.waitForReadyRead(10000));
+    QCOMPARE(program.readAllStandardOutput(), QByteArray("open\n"));
+    QVERIFY(terminal.write("0 2\n"));
+    QTRY_COMPARE(x.buttonsDown(), QVector<int>{1});
+
+    QCOMPARE(::kill(static_cast<pid_t>(program.processId()), SIGHUP), 0);
+    QVERIFY(terminal.write("0 3\n0 4\n"));
+    QTRY_COMPARE(x.buttonsDown(), QVector<int>{2});
+    QCOMPARE(program.state(), QProcess::Running);
+
+    QCOMPARE(::kill(static_cast<pid_t>(program.processId()), SIGTERM), 0);
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitCode(), 0);
+    QCOMPARE(stillHeld(), QString());
+}
+
+void TestFaults::sessionEndReleasesAndKeepsRunning()
+{
+    LinkedWindow linked;
+    closeOnQuitRequests(&linked.window);
+    linked.showContent();
+    QVERIFY(linked.clickOpenClose());
+    QVERIFY(linked.send("0 2\n1 0 65\n"));
+    QTRY_COMPARE(x.buttonsDown(), QVector<int>{1});
+
+    // The session manager asks programs to save their work before logging out.
+    const QMetaObject *application = qApp->metaObject();
+    const QMetaMethod commitData =
+        application->method(application->indexOfSignal("commitDataRequest(QSessionManager&)"));
+    QVERIFY(commitData.invoke(qApp, Qt::DirectConnection,
+                              QGenericArgument("QSessionManager&", nullptr)));
+    QVERIFY(!linked.isLinkOpen());
+    QCOMPARE(stillHeld(), QString());
+    QTest::qWait(100);
+    QVERIFY(linked.window.isVisible());
+
+    // The logout was cancelled: the user opens the link again.
+    QVERIFY(linked.clickOpenClose());
+    QVERIFY(linked.send("0 4\n0 5\n"));
+}
+
 void TestFaults::garbageFloodInjectsNothing()
 {
     LinkedWindow linked;
@@ -399,7 +424,8 @@ void TestFaults::garbageFloodInjectsNothing()
     const Flood result = flood(linked, noise, 3000);
     QVERIFY(result.allRead);
     QVERIFY2(result.bytesSent > 4 * noise.size(), qPrintable(QString::number(result.bytesSent)));
-    QVERIFY2(result.longestBusy < 250, qPrintable(QString::number(result.longestBusy)));
+    QVERIFY2(result.leftTheWindowFree(), result.summary());
+    qInfo("%s", result.summary().constData());
     QCOMPARE(recorder.events(), QStringList());
     QCOMPARE(x.buttonsDown(), QVector<int>());
     QCOMPARE(x.keysDown(), QVector<int>());
@@ -421,7 +447,8 @@ void TestFaults::wheelFloodLeavesTheWindowFree()
     // Every line asks for a hundred notches, the most one line may turn.
     const Flood result = flood(linked, QByteArray("0 6 2147483647\n0 6 -2147483648\n").repeated(100), 1500);
     QVERIFY(result.allRead);
-    QVERIFY2(result.longestBusy < 250, qPrintable(QString::number(result.longestBusy)));
+    qInfo("%s", result.summary().constData());
+    QVERIFY2(result.leftTheWindowFree(), result.summary());
 }
 
 void TestFaults::showsWhyAPortMayNotBeOpened()
@@ -476,11 +503,13 @@ void TestFaults::keymapChangeAfterAWindowIsGone()
     QVERIFY(linked.clickOpenClose());
     QCOMPARE(x.keycodeOf(XK_F13), 0);
 
-    const SpareKey f13(x.handle(), XK_F13);
-    QVERIFY(f13.keycode != 0);
+    KeymapChange keymap(x);
+    const int f13 = x.emptyKeycodes().value(0);
+    QVERIFY(f13 != 0);
+    keymap.bind(f13, XK_F13);
     QTest::qWait(100);
     QVERIFY(linked.send("1 0 124\n"));
-    QTRY_COMPARE(x.keysDown(), QVector<int>{f13.keycode});
+    QTRY_COMPARE(x.keysDown(), QVector<int>{f13});
     QVERIFY(linked.send("1 1 124\n"));
     QTRY_COMPARE(x.keysDown(), QVector<int>());
 }

@@ -28,6 +28,7 @@ private slots:
     void hangUpClosesTheLinkAndReleasesInput();
     void releasesHeldKeysAmongThousandsOfCodes();
     void hangUpAfterThePortVanishedStillShowsClosed();
+    void closesWhenThePortLeftTheList();
 
 private:
     XServer x;
@@ -260,6 +261,21 @@ void TestSerialLink::hangUpAfterThePortVanishedStillShowsClosed()
 
     linked.board.hangUp();
     QTRY_VERIFY(!linked.isLinkOpen());
+    QCOMPARE(linked.button()->text(), QStringLiteral("Open"));
+    QTRY_COMPARE(x.buttonsDown(), QVector<int>());
+}
+
+void TestSerialLink::closesWhenThePortLeftTheList()
+{
+    LinkedWindow linked;
+    linked.showContent();
+    QVERIFY(linked.clickOpenClose());
+    QVERIFY(linked.send("0 2\n"));
+    QTRY_COMPARE(x.buttonsDown(), QVector<int>{1});
+    linked.ports.clear();
+    QTRY_COMPARE_WITH_TIMEOUT(linked.portSelector()->count(), 0, 2500);
+
+    QVERIFY(!linked.clickOpenClose());
     QCOMPARE(linked.button()->text(), QStringLiteral("Open"));
     QTRY_COMPARE(x.buttonsDown(), QVector<int>());
 }
