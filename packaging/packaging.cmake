@@ -1,9 +1,12 @@
 # What `cmake --install` puts beside the program, and how CPack turns the
 # installed tree into a Debian package. Included from the top-level list.
 
-include(GNUInstallDirs)
-
-set(HARNELO_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/harnelo)
+if(WIN32)
+    set(HARNELO_DOC_DIR doc)
+    include(${CMAKE_CURRENT_LIST_DIR}/windows/deploy.cmake)
+else()
+    set(HARNELO_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/harnelo)
+endif()
 
 if(UNIX AND NOT APPLE)
     install(FILES ${CMAKE_CURRENT_LIST_DIR}/harnelo.desktop
