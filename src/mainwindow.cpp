@@ -144,11 +144,14 @@ void MainWindow::readData()
     qint64 size;
     while ((size = serial_port->read(chunk, sizeof chunk)) > 0) {
         line_framer.feed(std::string_view(chunk, static_cast<std::size_t>(size)),
-                         [this](std::string_view line) {
-                             if (const auto event = decodeEventLine(line))
-                                 applyEvent(*event);
-                         });
+                         [this](std::string_view line) { handleLine(line); });
     }
+}
+
+void MainWindow::handleLine(std::string_view line)
+{
+    if (const auto event = decodeEventLine(line))
+        applyEvent(*event);
 }
 
 void MainWindow::applyEvent(const EventLine &line)

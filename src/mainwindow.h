@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <string_view>
 
 class InputBackend;
 class QTimer;
@@ -34,6 +35,8 @@ public:
 
     // Closes the link, if open, and releases everything the board holds.
     void closeLink();
+    // Acts on one event line as if it had come from the port.
+    void handleLine(std::string_view line);
 
 protected:
     void closeEvent(QCloseEvent *event) override;

@@ -14,7 +14,8 @@ PseudoTerminal::PseudoTerminal()
 {
     // Non-blocking: a test writing more than the terminal buffers must go on
     // running the window's event loop so the window can read.
-    controller = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    // Close-on-exec: a program the test starts must not hold the board open.
+    controller = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (controller < 0)
         return;
     if (grantpt(controller) != 0 || unlockpt(controller) != 0) {
@@ -22,7 +23,7 @@ PseudoTerminal::PseudoTerminal()
         return;
     }
     path = QString::fromLocal8Bit(ptsname(controller));
-    keeper = ::open(ptsname(controller), O_RDWR | O_NOCTTY);
+    keeper = ::open(ptsname(controller), O_RDWR | O_NOCTTY | O_CLOEXEC);
     termios settings{};
     if (keeper >= 0 && tcgetattr(keeper, &settings) == 0) {
         cfmakeraw(&settings);

@@ -16,6 +16,8 @@ public:
     bool isOpen() const { return controller >= 0; }
     // The device path the window opens, e.g. /dev/pts/3.
     QString devicePath() const { return path; }
+    // The controller side, where the test plays the board.
+    int controllerFd() const { return controller; }
 
     // Writes all of data; while the terminal's buffer is full the event loop
     // runs, so an in-process window can read.

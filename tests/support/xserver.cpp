@@ -1,6 +1,7 @@
 #include "xserver.h"
 
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 
 #include <QStringList>
@@ -129,6 +130,36 @@ void XServer::requestClose(unsigned long window)
     event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
     event.xclient.data.l[1] = CurrentTime;
     XSendEvent(display, window, False, NoEventMask, &event);
+    XSync(display, False);
+}
+
+QRect XServer::geometry(unsigned long window)
+{
+    XWindowAttributes attributes{};
+    if (!XGetWindowAttributes(display, window, &attributes))
+        return {};
+    int x = 0, y = 0;
+    Window child;
+    XTranslateCoordinates(display, window, DefaultRootWindow(display), 0, 0, &x, &y, &child);
+    return {x, y, attributes.width, attributes.height};
+}
+
+QColor XServer::pixelAt(QPoint point)
+{
+    XImage *image = XGetImage(display, DefaultRootWindow(display), point.x(), point.y(), 1, 1,
+                              AllPlanes, ZPixmap);
+    if (!image)
+        return {};
+    const unsigned long pixel = XGetPixel(image, 0, 0);
+    XDestroyImage(image);
+    return QColor::fromRgb(static_cast<QRgb>(pixel & 0xffffff));
+}
+
+void XServer::click(QPoint point)
+{
+    XTestFakeMotionEvent(display, -1, point.x(), point.y(), CurrentTime);
+    XTestFakeButtonEvent(display, 1, True, CurrentTime);
+    XTestFakeButtonEvent(display, 1, False, CurrentTime);
     XSync(display, False);
 }
 

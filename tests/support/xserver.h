@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QColor>
 #include <QPoint>
+#include <QRect>
 #include <QString>
 #include <QVector>
 
@@ -37,6 +39,12 @@ public:
     unsigned long findWindow(const QString &title);
     // Asks the window to close, as a window manager's close button does.
     void requestClose(unsigned long window);
+    // Where the window is on the screen, and how large.
+    QRect geometry(unsigned long window);
+    // The colour the screen shows at this point.
+    QColor pixelAt(QPoint point);
+    // Moves the pointer there and clicks the left button, as a user would.
+    void click(QPoint point);
 
     Display *handle() const { return display; }
 

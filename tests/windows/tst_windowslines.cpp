@@ -1,0 +1,196 @@
+// Runs on Windows (here under Wine): event lines go through the window's line
+// handling, the code readData hands each line to, and low-level hooks show
+// what reached Windows input.
+
+#include "inputhooks.h"
+#include "mainwindow.h"
+
+#include <QComboBox>
+#include <QPushButton>
+#include <QtTest>
+
+#include <memory>
+#include <windows.h>
+
+namespace {
+
+QPoint cursorPosition()
+{
+    POINT point{};
+    GetCursorPos(&point);
+    return {point.x, point.y};
+}
+
+} // namespace
+
+class TestWindowsLines : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void clicksWhereAPositionPutTheCursor();
+    void pressesEachButton_data();
+    void pressesEachButton();
+    void pressesKeysByVirtualKeyCode_data();
+    void pressesKeysByVirtualKeyCode();
+    void sendsAltAsASystemKey();
+    void sendsNothingForLinesThatAreNotKeys();
+    void turnsTheWheelBothWays();
+    void keepsARunawayWheelTurnPositive();
+    void closingTheWindowReleasesEverything();
+    void opensAndClosesAComPort();
+
+private:
+    void send(const QByteArray &lines);
+
+    InputHooks hooks;
+    std::unique_ptr<MainWindow> window;
+};
+
+void TestWindowsLines::initTestCase()
+{
+    QVERIFY(hooks.isInstalled());
+}
+
+void TestWindowsLines::init()
+{
+    window = std::make_unique<MainWindow>(nullptr, [] { return QList<SerialPortEntry>(); });
+    hooks.take();
+}
+
+void TestWindowsLines::cleanup()
+{
+    window.reset();
+    hooks.take();
+}
+
+void TestWindowsLines::send(const QByteArray &lines)
+{
+    for (const QByteArray &line : lines.split('\n'))
+        window->handleLine(std::string_view(line.constData(), line.size()));
+}
+
+void TestWindowsLines::clicksWhereAPositionPutTheCursor()
+{
+    send("0 7 100 100\n0 2\n0 3");
+    QCOMPARE(cursorPosition(), QPoint(100, 100));
+    const auto events = hooks.take();
+    QCOMPARE(events.size(), 2);
+    for (const InputHooks::Event &event : events) {
+        QVERIFY(event.injected);
+        QCOMPARE(event.position, QPoint(100, 100));
+    }
+    QCOMPARE(events[0].what, QStringLiteral("WM_LBUTTONDOWN"));
+    QCOMPARE(events[1].what, QStringLiteral("WM_LBUTTONUP"));
+
+    send("0 8 10 -5\n0 0\n0 1");
+    QCOMPARE(cursorPosition(), QPoint(110, 95));
+    QCOMPARE(hooks.take().value(0).position, QPoint(110, 95));
+}
+
+void TestWindowsLines::pressesEachButton_data()
+{
+    QTest::addColumn<QByteArray>("lines");
+    QTest::addColumn<QStringList>("events");
+    QTest::newRow("right") << QByteArray("0 0\n0 1") << QStringList{"WM_RBUTTONDOWN", "WM_RBUTTONUP"};
+    QTest::newRow("middle") << QByteArray("0 4\n0 5") << QStringList{"WM_MBUTTONDOWN", "WM_MBUTTONUP"};
+    QTest::newRow("extra fields") << QByteArray("0 2 now\n0 3 99") << QStringList{"WM_LBUTTONDOWN", "WM_LBUTTONUP"};
+}
+
+void TestWindowsLines::pressesEachButton()
+{
+    QFETCH(QByteArray, lines);
+    QFETCH(QStringList, events);
+    send(lines);
+    QCOMPARE(hooks.takeNames(), events);
+}
+
+void TestWindowsLines::pressesKeysByVirtualKeyCode_data()
+{
+    QTest::addColumn<int>("key");
+    for (const int key : {65, VK_RETURN, VK_CONTROL, VK_LSHIFT, VK_OEM_1, VK_F13})
+        QTest::addRow("%d", key) << key;
+}
+
+void TestWindowsLines::pressesKeysByVirtualKeyCode()
+{
+    QFETCH(int, key);
+    const QByteArray code = QByteArray::number(key);
+    send("1 0 " + code + "\n1 1 " + code);
+    QCOMPARE(hooks.takeNames(), QStringList({"WM_KEYDOWN " + code, "WM_KEYUP " + code}));
+}
+
+void TestWindowsLines::sendsAltAsASystemKey()
+{
+    send("1 0 18\n1 1 18");
+    const QStringList events = hooks.takeNames();
+    QCOMPARE(events.value(0), QStringLiteral("WM_SYSKEYDOWN 18"));
+    QVERIFY(events.value(1).endsWith(QLatin1String("KEYUP 18")));
+}
+
+void TestWindowsLines::sendsNothingForLinesThatAreNotKeys()
+{
+    send("1 0 0\n1 0 255\n1 0 256\n1 0 -1\n1 0 65601\n1 0\n0 9\nhello world\n0 6 120 1");
+    QCOMPARE(hooks.takeNames(), QStringList());
+}
+
+void TestWindowsLines::turnsTheWheelBothWays()
+{
+    send("0 6 120\n0 6 -240\n0 6 30");
+    QCOMPARE(hooks.takeNames(),
+             QStringList({"WM_MOUSEWHEEL 120", "WM_MOUSEWHEEL -240", "WM_MOUSEWHEEL 30"}));
+}
+
+void TestWindowsLines::keepsARunawayWheelTurnPositive()
+{
+    // 40000 does not fit the wheel's 16-bit delta and would arrive as -25536.
+    send("0 6 40000\n0 6 2147483647\n0 6 -2147483648");
+    QCOMPARE(hooks.takeNames(),
+             QStringList({"WM_MOUSEWHEEL 12000", "WM_MOUSEWHEEL 12000", "WM_MOUSEWHEEL -12000"}));
+}
+
+void TestWindowsLines::closingTheWindowReleasesEverything()
+{
+    send("0 2\n0 0\n0 4\n1 0 65\n1 0 17");
+    QCOMPARE(hooks.take().size(), 5);
+    window->close();
+    QCOMPARE(hooks.takeNames(), QStringList({"WM_RBUTTONUP", "WM_LBUTTONUP", "WM_MBUTTONUP",
+                                             "WM_KEYUP 17", "WM_KEYUP 65"}));
+}
+
+// HARNELO_TEST_PORT names a COM port whose other end the calling test
+// watches; it checks that the port was opened at 1200 baud.
+void TestWindowsLines::opensAndClosesAComPort()
+{
+    const QString port = qEnvironmentVariable("HARNELO_TEST_PORT");
+    if (port.isEmpty())
+        QSKIP("HARNELO_TEST_PORT names no COM port to open");
+    window.reset();
+    MainWindow listed; // with the system's own port list
+    listed.show();
+    QMetaObject::invokeMethod(&listed, "showContentApp");
+    auto *ports = listed.findChild<QComboBox *>(QStringLiteral("port_cb"));
+    auto *rates = listed.findChild<QComboBox *>(QStringLiteral("baud_rate_cb"));
+    auto *button = listed.findChild<QPushButton *>(QStringLiteral("open_close_pb"));
+
+    const int index = ports->findText(port + QStringLiteral("    -    "), Qt::MatchStartsWith);
+    QVERIFY2(index >= 0, qPrintable(port + " is not listed"));
+    QCOMPARE(ports->itemText(index), port + QStringLiteral("    -    Unknown"));
+    QCOMPARE(rates->itemText(0), QStringLiteral("110   Baud"));
+    ports->setCurrentIndex(index);
+    rates->setCurrentIndex(rates->findText(QStringLiteral("1200   Baud")));
+    QVERIFY(rates->currentIndex() > 0);
+
+    QTest::mouseClick(button, Qt::LeftButton);
+    QCOMPARE(button->text(), QStringLiteral("Close"));
+    QVERIFY(!ports->isEnabled());
+    QTest::mouseClick(button, Qt::LeftButton);
+    QCOMPARE(button->text(), QStringLiteral("Open"));
+    QVERIFY(ports->isEnabled());
+}
+
+QTEST_MAIN(TestWindowsLines)
+#include "tst_windowslines.moc"
