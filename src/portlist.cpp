@@ -1,5 +1,6 @@
 #include "portlist.h"
 
+#include <QRegularExpression>
 #include <QSerialPortInfo>
 
 #ifdef Q_OS_LINUX
@@ -16,7 +17,7 @@ QList<SerialPortEntry> listSerialPorts()
     const auto infos = QSerialPortInfo::availablePorts();
     ports.reserve(infos.size());
     for (const QSerialPortInfo &info : infos)
-        ports.append({info.portName(), info.description()});
+        ports.append({info.portName(), info.description(), info.manufacturer()});
     return ports;
 }
 
@@ -40,6 +41,49 @@ std::optional<QByteArray> ttyDevicesFingerprint()
     return fingerprint;
 }
 #endif
+
+bool namesArduino(const QString &text)
+{
+    return text.contains(QLatin1String("Arduino"), Qt::CaseSensitive);
+}
+
+// udev gives the product id in place of a product name the board lacks.
+bool isBareProductId(const QString &description)
+{
+    static const QRegularExpression productId(QStringLiteral("^[0-9A-Fa-f]{4}$"));
+    return productId.match(description).hasMatch();
+}
+
+bool isWebAddress(const QString &word)
+{
+    static const QRegularExpression address(QStringLiteral("^[(\\[<]*(www\\.|[a-z]+://)"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    return address.match(word).hasMatch();
+}
+
+// udev turns the spaces and brackets of "Arduino (www.arduino.cc)" into '_',
+// which Qt gives back as spaces: "Arduino  www.arduino.cc ". Either way the
+// board maker's name is what is left without the web address.
+QString manufacturerName(const QString &manufacturer)
+{
+    QStringList words = manufacturer.simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    words.removeIf(isWebAddress);
+    return words.join(QLatin1Char(' '));
+}
+
+// Empty unless the port says it is an Arduino.
+QString arduinoName(const SerialPortEntry &port)
+{
+    if (namesArduino(port.description))
+        return port.description;
+    const QString maker = manufacturerName(port.manufacturer);
+    if (!namesArduino(maker))
+        return QString();
+    const QString product = port.description.simplified();
+    if (product.isEmpty() || isBareProductId(product))
+        return maker;
+    return maker + QLatin1Char(' ') + product;
+}
 
 } // namespace
 
@@ -74,9 +118,8 @@ QList<SerialPortEntry> ListOnChange::operator()()
 
 QString portLabel(const SerialPortEntry &port)
 {
-    const bool isArduino = port.description.contains(QLatin1String("Arduino"), Qt::CaseSensitive);
-    return port.name + QLatin1String("    -    ")
-        + (isArduino ? port.description : QStringLiteral("Unknown"));
+    const QString board = arduinoName(port);
+    return port.name + QLatin1String("    -    ") + (board.isEmpty() ? QStringLiteral("Unknown") : board);
 }
 
 QString baudRateLabel(int rate)

@@ -11,11 +11,13 @@
 struct SerialPortEntry
 {
     QString name;        // as QSerialPort::setPortName takes it
-    QString description;
+    QString description; // the product, as the system names it
+    QString manufacturer;
 
     bool operator==(const SerialPortEntry &other) const
     {
-        return name == other.name && description == other.description;
+        return name == other.name && description == other.description
+            && manufacturer == other.manufacturer;
     }
 };
 
@@ -47,7 +49,9 @@ private:
 };
 
 // "COM4    -    Arduino Uno"; ports that do not say they are an Arduino
-// are listed as "Unknown".
+// are listed as "Unknown". A board whose product name leaves Arduino out
+// (an Uno R3 on Linux reads "0043") is named by its manufacturer when that
+// names Arduino: "ttyACM0    -    Arduino".
 QString portLabel(const SerialPortEntry &port);
 
 // "115200   Baud"

@@ -108,9 +108,12 @@ void TestSerialLink::keepsPortLabelsCurrent()
     QCOMPARE(linked.portSelector()->itemText(0), pty + "    -    Arduino Uno");
 
     // Same number of ports, another board: the label must follow.
-    linked.ports = {{pty, QStringLiteral("USB-Serial Controller")}};
+    linked.ports = {{pty, QStringLiteral("USB-Serial Controller"), QStringLiteral("Prolific Technology Inc.")}};
     QTRY_COMPARE_WITH_TIMEOUT(linked.portSelector()->itemText(0), pty + "    -    Unknown", 2500);
-    linked.ports.append({QStringLiteral("ttyACM7"), QStringLiteral("Arduino Leonardo")});
+    // Only the manufacturer, read a little after the device, names the board.
+    linked.ports = {{pty, QStringLiteral("0043"), QStringLiteral("Arduino (www.arduino.cc)")}};
+    QTRY_COMPARE_WITH_TIMEOUT(linked.portSelector()->itemText(0), pty + "    -    Arduino", 2500);
+    linked.ports.append({QStringLiteral("ttyACM7"), QStringLiteral("Arduino Leonardo"), QStringLiteral("Arduino LLC")});
     QTRY_COMPARE_WITH_TIMEOUT(linked.portSelector()->count(), 2, 2500);
     QCOMPARE(linked.portSelector()->itemText(1), QStringLiteral("ttyACM7    -    Arduino Leonardo"));
     linked.ports.clear();
@@ -121,13 +124,13 @@ void TestSerialLink::keepsTheChosenPortWhenOthersComeAndGo()
 {
     LinkedWindow linked;
     const SerialPortEntry board = linked.ports.first();
-    const SerialPortEntry other{QStringLiteral("ttyS0"), QString()};
+    const SerialPortEntry other{QStringLiteral("ttyS0"), QString(), QString()};
     linked.ports = {other, board};
     QTRY_COMPARE_WITH_TIMEOUT(linked.portSelector()->count(), 2, 2500);
     linked.portSelector()->setCurrentIndex(1);
 
     // A device plugged in ahead of the chosen one does not steal the choice.
-    linked.ports = {{QStringLiteral("ttyACM0"), QStringLiteral("Arduino Uno")}, other, board};
+    linked.ports = {{QStringLiteral("ttyACM0"), QStringLiteral("Arduino Uno"), QString()}, other, board};
     QTRY_COMPARE_WITH_TIMEOUT(linked.portSelector()->count(), 3, 2500);
     QCOMPARE(linked.portSelector()->currentIndex(), 2);
 
@@ -149,7 +152,7 @@ void TestSerialLink::rebuildsWhileOpenButStaysLocked()
     QVERIFY(!linked.portSelector()->isEnabled());
     QVERIFY(!linked.rateSelector()->isEnabled());
 
-    linked.ports.append({QStringLiteral("ttyUSB3"), QStringLiteral("Arduino Nano")});
+    linked.ports.append({QStringLiteral("ttyUSB3"), QStringLiteral("Arduino Nano"), QString()});
     QTRY_COMPARE_WITH_TIMEOUT(linked.portSelector()->count(), 2, 2500);
     QVERIFY(!linked.portSelector()->isEnabled());
     QVERIFY(!linked.rateSelector()->isEnabled());
@@ -185,7 +188,7 @@ void TestSerialLink::opensClosesAndReopensThePort()
 void TestSerialLink::showsTheErrorWhenOpenFails()
 {
     LinkedWindow linked;
-    linked.ports = {{QStringLiteral("/dev/harnelo-no-such-port"), QStringLiteral("Arduino Uno")}};
+    linked.ports = {{QStringLiteral("/dev/harnelo-no-such-port"), QStringLiteral("Arduino Uno"), QString()}};
     QTRY_COMPARE_WITH_TIMEOUT(linked.portSelector()->itemText(0).startsWith("/dev/harnelo"), true, 2500);
     linked.showContent();
 

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a build tree, checks its metadata and files,
-# installs it, starts the installed program on $DISPLAY and removes the
-# package again, so the machine is left as it was.
+# installs it with dpkg into a throw-away root that has a package database of
+# its own, starts the program installed there on $DISPLAY and removes the
+# package again. The machine's own packages are never touched, so any user
+# may run it, also where harnelo is installed.
 # Usage: test-package.sh BUILD_DIR VERSION
-# Exits 77 (skipped) where packages cannot be installed.
+# Exits 77 (skipped) without a display or a tool it needs.
 set -euo pipefail
 
 build_dir=$1
@@ -14,36 +16,28 @@ skipped=77
 skip() { echo "SKIPPED: $*"; exit "$skipped"; }
 fail() { echo "FAILED: $*" >&2; exit 1; }
 
-[ "$(id -u)" -eq 0 ] || skip "installing a package needs root; run as root to test it"
 [ -n "${DISPLAY:-}" ] || skip "needs an X display (DISPLAY) to start the installed program"
-for tool in cpack dpkg-deb dpkg-shlibdeps apt-get desktop-file-validate xdotool file flock; do
+for tool in cpack dpkg dpkg-deb dpkg-query dpkg-shlibdeps apt-get desktop-file-validate xdotool file; do
     command -v "$tool" >/dev/null || skip "$tool is missing (scripts/install-deps test installs it)"
 done
 
-# Two suites running at once on one machine would install and remove the
-# same package under each other.
-exec 9>/run/lock/harnelo-package-test.lock
-flock -w 300 9 || fail "another package test held the lock for 5 minutes"
-
-if dpkg-query -W -f='${Status}' harnelo 2>/dev/null | grep -q 'ok installed'; then
-    skip "a harnelo package is already installed here; not replacing it"
-fi
-
 work=$(mktemp -d)
-chmod 755 "$work" # apt fetches local packages as its own unprivileged user
+root=$work/root
 program_pid=""
-installed=no
 
 cleanup() {
     if [ -n "$program_pid" ] && kill -0 "$program_pid" 2>/dev/null; then
         kill -KILL "$program_pid" 2>/dev/null || true
     fi
-    if [ "$installed" = yes ]; then
-        dpkg --purge harnelo >/dev/null 2>&1 || echo "could not remove harnelo: run dpkg --purge harnelo" >&2
-    fi
     rm -rf "$work"
 }
 trap cleanup EXIT
+
+# dpkg acting on the throw-away root only. It wants ldconfig and
+# start-stop-daemon on the PATH, which an ordinary user's PATH may lack.
+dpkg_in_root() {
+    PATH="$PATH:/usr/sbin:/sbin" dpkg --root="$root" --force-not-root --log=/dev/null "$@"
+}
 
 build_package() {
     (cd "$build_dir" && cpack --config CPackConfig.cmake -G DEB -B "$work") >"$work/cpack.log" 2>&1 \
@@ -66,6 +60,20 @@ check_metadata() {
     for needed in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 libx11-6 libxtst6 qt6-qpa-plugins; do
         grep -Eq "(^|, )$needed( |,|$)" <<<"$depends" || fail "Depends does not name $needed: $depends"
     done
+    # A throw-away root cannot run maintainer scripts as an ordinary user.
+    local script
+    for script in preinst postinst prerm postrm; do
+        if dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -qx "./$script"; then
+            fail "the package has a $script script, which this test cannot run"
+        fi
+    done
+}
+
+# Resolved against this machine's packages and archives; nothing is installed.
+check_dependencies() {
+    apt-get install --simulate -q --no-install-recommends -o Debug::NoLocking=1 "$deb" \
+        >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "apt-get cannot satisfy the package's dependencies"; }
+    echo "apt-get can satisfy the dependencies"
 }
 
 check_file_list() {
@@ -77,10 +85,23 @@ check_file_list() {
     done
 }
 
+# The root's database lists no other package; apt-get has checked the
+# dependencies against this machine's instead.
+install_package() {
+    mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+    : >"$root/var/lib/dpkg/status"
+    dpkg_in_root --force-depends --install "$deb" >"$work/install.log" 2>&1 \
+        || { cat "$work/install.log"; fail "dpkg could not install the package"; }
+    dpkg-query --admindir="$root/var/lib/dpkg" -W -f='${Status}' harnelo | grep -qx 'install ok installed' \
+        || fail "dpkg does not list harnelo as installed"
+    [ -x "$root/usr/bin/harnelo" ] || fail "/usr/bin/harnelo is not installed"
+    [ -f "$root/usr/share/applications/harnelo.desktop" ] || fail "the desktop entry is not installed"
+    [ -f "$root/usr/share/icons/hicolor/64x64/apps/harnelo.png" ] || fail "the icon is not installed"
+    [ -f "$root/usr/share/doc/harnelo/protocol.md" ] || fail "the protocol guide is not installed"
+}
+
 # The launcher must name the program and the icon the package really installs.
 check_desktop_entry() {
-    local root=$work/root
-    dpkg-deb -x "$deb" "$root"
     local entry=$root/usr/share/applications/harnelo.desktop
     local report
     report=$(desktop-file-validate "$entry" 2>&1) || { echo "$report"; fail "desktop-file-validate rejects the entry"; }
@@ -97,21 +118,11 @@ check_desktop_entry() {
     done
 }
 
-install_package() {
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-        -o DPkg::Lock::Timeout=120 "$deb" >"$work/apt.log" 2>&1 \
-        || { cat "$work/apt.log"; fail "apt-get could not install the package"; }
-    installed=yes
-    dpkg-query -W -f='${Status}' harnelo | grep -q 'install ok installed' || fail "dpkg does not list harnelo as installed"
-    [ -x /usr/bin/harnelo ] || fail "/usr/bin/harnelo is not installed"
-    [ -f /usr/share/applications/harnelo.desktop ] || fail "the desktop entry is not installed"
-    [ -f /usr/share/icons/hicolor/64x64/apps/harnelo.png ] || fail "the icon is not installed"
-}
-
-# Only what the package brought may be used: no build tree, no plugin paths.
+# Only what the package brought and the system's libraries may be used: no
+# build tree, no plugin paths.
 start_installed_program() {
     (cd "$work" && exec env -u LD_LIBRARY_PATH -u QT_PLUGIN_PATH -u QT_QPA_PLATFORM_PLUGIN_PATH \
-        /usr/bin/harnelo >"$work/program.log" 2>&1) &
+        "$root/usr/bin/harnelo" >"$work/program.log" 2>&1) &
     program_pid=$!
     local tries
     for tries in $(seq 100); do
@@ -144,18 +155,20 @@ stop_program() {
 }
 
 remove_package() {
-    dpkg --purge harnelo >"$work/remove.log" 2>&1 || { cat "$work/remove.log"; fail "dpkg could not remove harnelo"; }
-    installed=no
-    [ ! -e /usr/bin/harnelo ] || fail "/usr/bin/harnelo is left behind"
-    [ ! -e /usr/share/applications/harnelo.desktop ] || fail "the desktop entry is left behind"
+    dpkg_in_root --purge harnelo >"$work/remove.log" 2>&1 || { cat "$work/remove.log"; fail "dpkg could not remove harnelo"; }
+    local left
+    left=$(find "$root" -mindepth 1 -path "$root/var/lib/dpkg" -prune \
+               -o -not -path "$root/var" -not -path "$root/var/lib" -print)
+    [ -z "$left" ] || fail "removing harnelo left behind: $left"
 }
 
 build_package
 check_metadata
+check_dependencies
 check_file_list
-check_desktop_entry
 install_package
+check_desktop_entry
 start_installed_program
 stop_program
 remove_package
-echo "package built, installed, started, stopped and removed"
+echo "package built, installed into a throw-away root, started, stopped and removed"

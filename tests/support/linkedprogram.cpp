@@ -19,7 +19,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: %s DEVICE\n", argv[0]);
         return 2;
     }
-    const SerialPortEntry port{QString::fromLocal8Bit(argv[1]), QStringLiteral("Arduino Uno")};
+    const SerialPortEntry port{QString::fromLocal8Bit(argv[1]), QStringLiteral("Arduino Uno"), QString()};
     MainWindow window(nullptr, [port] { return QList<SerialPortEntry>{port}; });
     closeOnQuitRequests(&window);
     window.show();

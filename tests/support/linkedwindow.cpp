@@ -4,7 +4,7 @@
 #include <QtTest>
 
 LinkedWindow::LinkedWindow(const QString &description)
-    : ports({{board.devicePath(), description}}), window(nullptr, [this] { return ports; })
+    : ports({{board.devicePath(), description, QString()}}), window(nullptr, [this] { return ports; })
 {
 }
 
