@@ -15,11 +15,11 @@ if(UNIX AND NOT APPLE)
     endforeach()
 endif()
 
-# Firmware writers need the protocol and the sketches more than anyone.
+# Firmware writers need the protocol and the Arduino library more than anyone.
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/protocol.md
         DESTINATION ${HARNELO_DOC_DIR})
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/
-        DESTINATION ${HARNELO_DOC_DIR}/examples)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/firmware/Harnelo
+        DESTINATION ${HARNELO_DOC_DIR}/firmware)
 
 set(CPACK_PACKAGE_NAME harnelo)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

@@ -8,8 +8,7 @@
 // mode, a quarter notch per click, for programs that scroll smoothly; the
 // on-board LED is lit while fine mode is on.
 
-#include "EventLines.h"
-#include "PushButton.h"
+#include <Harnelo.h>
 
 const long BaudRate = 115200;  // choose the same rate in Harnelo
 

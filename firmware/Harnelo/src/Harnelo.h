@@ -1,16 +1,15 @@
-// EventLines.h - sends Harnelo event lines over Serial.
+// Harnelo.h - sends Harnelo event lines over Serial.
 //
 // Every line is a few base-10 integers separated by single spaces and ends
 // with println(), so the program on the computer sees "0 8 5 -3" and so on.
 // docs/protocol.md in the Harnelo repository describes each line.
-//
-// The same file sits in every example sketch folder so that each sketch
-// builds on its own; scripts/build-sketches checks that the copies match.
 
-#ifndef HARNELO_EVENT_LINES_H
-#define HARNELO_EVENT_LINES_H
+#ifndef HARNELO_H
+#define HARNELO_H
 
 #include <Arduino.h>
+
+#include "PushButton.h"
 
 namespace EventLines {
 

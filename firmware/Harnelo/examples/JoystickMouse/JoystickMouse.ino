@@ -7,8 +7,7 @@
 // Leave the stick centred while the board starts: its resting position is
 // measured then.
 
-#include "EventLines.h"
-#include "PushButton.h"
+#include <Harnelo.h>
 
 const long BaudRate = 115200;  // choose the same rate in Harnelo
 

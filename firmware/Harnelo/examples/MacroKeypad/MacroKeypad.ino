@@ -7,8 +7,7 @@
 // the listed order and come up in reverse, so the modifier (Ctrl, Alt) is
 // held before the letter reaches the computer and let go after it.
 
-#include "EventLines.h"
-#include "PushButton.h"
+#include <Harnelo.h>
 
 const long BaudRate = 115200;  // choose the same rate in Harnelo
 
