@@ -1,8 +1,27 @@
-// Harnelo.h - sends Harnelo event lines over Serial.
+// Harnelo.h - the board's side of Harnelo, the desktop program that turns
+// text lines from a serial port into mouse and keyboard input.
 //
-// Every line is a few base-10 integers separated by single spaces and ends
-// with println(), so the program on the computer sees "0 8 5 -3" and so on.
-// docs/protocol.md in the Harnelo repository describes each line.
+//   #include <Harnelo.h>
+//
+//   Harnelo harnelo;  // sends on Serial; Harnelo harnelo(Serial1) for another port
+//
+//   void setup() {
+//     Serial.begin(115200);  // the rate chosen in Harnelo
+//   }
+//
+//   void loop() {
+//     harnelo.moveBy(5, -3);                     // cursor 5 right, 3 up
+//     harnelo.pressButton(Harnelo::LeftButton);  // left button down
+//     harnelo.tapKey(Vk::Enter);                 // Enter down and up
+//     ...
+//   }
+//
+// Each call sends one line of a few base-10 integers, such as "0 8 5 -3",
+// ended by CR LF and written in one piece; tapKey and typeShortcut send one
+// line for each key going down or up. Harnelo's protocol guide describes
+// every line: docs/protocol.md in its repository, and
+// /usr/share/doc/harnelo/docs/protocol.md where the program is installed.
+// PushButton.h, included here too, debounces a push button.
 
 #ifndef HARNELO_H
 #define HARNELO_H
@@ -11,105 +30,54 @@
 
 #include "PushButton.h"
 
-namespace EventLines {
+class Harnelo {
+public:
+  // A button's "up" code is its "down" code plus one.
+  enum MouseButton : uint8_t {
+    RightButton = 0,
+    LeftButton = 2,
+    MiddleButton = 4
+  };
 
-const uint8_t MouseDevice = 0;
-const uint8_t KeyboardDevice = 1;
+  // Wheel amounts are in 1/120 notch: +120 is one notch away from the user
+  // (scrolls up), -120 one notch towards the user (scrolls down).
+  static const int32_t WheelNotch = 120;
 
-// A button's "up" code is its "down" code plus one.
-enum MouseButton : uint8_t {
-  RightButton = 0,
-  LeftButton = 2,
-  MiddleButton = 4
+  // Lines go to out, which the sketch starts, e.g. with Serial.begin().
+  explicit Harnelo(Print &out = Serial) : out_(out) {}
+
+  // Moves the cursor by (dx, dy) pixels; positive y is down the screen.
+  void moveBy(int32_t dx, int32_t dy);
+
+  // Moves the cursor to desktop pixel (x, y); 0 0 is the top-left corner.
+  void moveTo(int32_t x, int32_t y);
+
+  // Turns the wheel by amount, in 1/120 notch (see WheelNotch). Harnelo
+  // turns it by at most 100 notches a line.
+  void turnWheel(int32_t amount);
+
+  void pressButton(MouseButton button);
+  void releaseButton(MouseButton button);
+
+  // Keys are Windows virtual-key codes (1-254): 'A'-'Z', '0'-'9' or one of
+  // the Vk names below. Release a key with the code that pressed it.
+  void pressKey(uint8_t key);
+  void releaseKey(uint8_t key);
+
+  // Presses and releases key.
+  void tapKey(uint8_t key);
+
+  // Presses keys[0], keys[1], ... in order and releases them in reverse, so
+  // { Vk::Control, 'C' } is Ctrl+C: modifiers go first and come up last.
+  void typeShortcut(const uint8_t *keys, uint8_t count);
+
+private:
+  // Sends the first fieldCount of device, code, first and second as a line.
+  void sendLine(uint8_t fieldCount, uint8_t device, uint8_t code,
+                int32_t first = 0, int32_t second = 0);
+
+  Print &out_;
 };
-
-const uint8_t WheelCode = 6;
-const uint8_t MoveToCode = 7;
-const uint8_t MoveByCode = 8;
-
-const uint8_t KeyDownCode = 0;
-const uint8_t KeyUpCode = 1;
-
-// Wheel amounts are in 1/120 notch: +120 is one notch away from the user.
-const int WheelNotch = 120;
-
-inline void beginLine(uint8_t device, uint8_t code) {
-  Serial.print(device);
-  Serial.print(' ');
-  Serial.print(code);
-}
-
-inline void addField(long value) {
-  Serial.print(' ');
-  Serial.print(value);
-}
-
-inline void endLine() {
-  Serial.println();
-}
-
-inline void pressButton(MouseButton button) {
-  beginLine(MouseDevice, button);
-  endLine();
-}
-
-inline void releaseButton(MouseButton button) {
-  beginLine(MouseDevice, button + 1);
-  endLine();
-}
-
-// Moves the cursor by (dx, dy) pixels; positive y is down the screen.
-inline void moveBy(long dx, long dy) {
-  beginLine(MouseDevice, MoveByCode);
-  addField(dx);
-  addField(dy);
-  endLine();
-}
-
-// Moves the cursor to screen pixel (x, y); 0 0 is the top-left corner.
-inline void moveTo(long x, long y) {
-  beginLine(MouseDevice, MoveToCode);
-  addField(x);
-  addField(y);
-  endLine();
-}
-
-inline void turnWheel(long amount) {
-  beginLine(MouseDevice, WheelCode);
-  addField(amount);
-  endLine();
-}
-
-// Keys are Windows virtual-key codes (1-254), see the Vk names below.
-inline void pressKey(uint8_t key) {
-  beginLine(KeyboardDevice, KeyDownCode);
-  addField(key);
-  endLine();
-}
-
-inline void releaseKey(uint8_t key) {
-  beginLine(KeyboardDevice, KeyUpCode);
-  addField(key);
-  endLine();
-}
-
-inline void tapKey(uint8_t key) {
-  pressKey(key);
-  releaseKey(key);
-}
-
-// Presses keys[0], keys[1], ... in order and releases them in reverse, so
-// { Vk::Control, 'C' } is Ctrl+C: modifiers go first and come up last.
-inline void typeShortcut(const uint8_t *keys, uint8_t count) {
-  for (uint8_t i = 0; i < count; ++i) {
-    pressKey(keys[i]);
-  }
-  for (uint8_t i = count; i > 0; --i) {
-    releaseKey(keys[i - 1]);
-  }
-}
-
-}  // namespace EventLines
 
 // Virtual-key codes name keys, not characters. Letter keys are 'A'-'Z'
 // (65-90) and digit keys '0'-'9' (48-57): write 'C' for the C key, and

@@ -11,6 +11,8 @@
 
 const long BaudRate = 115200;  // choose the same rate in Harnelo
 
+Harnelo harnelo;  // sends its lines on Serial
+
 const uint8_t XAxisPin = A0;
 const uint8_t YAxisPin = A1;
 const uint8_t StickButtonPin = 2;
@@ -63,9 +65,9 @@ void reportStickButton() {
     return;
   }
   if (stickButton.isPressed()) {
-    EventLines::pressButton(EventLines::LeftButton);
+    harnelo.pressButton(Harnelo::LeftButton);
   } else {
-    EventLines::releaseButton(EventLines::LeftButton);
+    harnelo.releaseButton(Harnelo::LeftButton);
   }
 }
 
@@ -73,7 +75,7 @@ void reportMovement() {
   int dx = XDirection * axisStep(analogRead(XAxisPin), restingX);
   int dy = YDirection * axisStep(analogRead(YAxisPin), restingY);
   if (dx != 0 || dy != 0) {
-    EventLines::moveBy(dx, dy);
+    harnelo.moveBy(dx, dy);
   }
 }
 

@@ -11,6 +11,8 @@
 
 const long BaudRate = 115200;  // choose the same rate in Harnelo
 
+Harnelo harnelo;  // sends its lines on Serial
+
 const uint8_t MaxShortcutKeys = 4;
 
 // Unused places in keys stay 0, which is no key.
@@ -47,7 +49,7 @@ void loop() {
   for (uint8_t i = 0; i < MacroButtonCount; ++i) {
     MacroButton &macro = macroButtons[i];
     if (macro.button.changed() && macro.button.isPressed()) {
-      EventLines::typeShortcut(macro.keys, shortcutLength(macro.keys));
+      harnelo.typeShortcut(macro.keys, shortcutLength(macro.keys));
     }
   }
 }
