@@ -16,8 +16,9 @@ if(UNIX AND NOT APPLE)
 endif()
 
 # Firmware writers need the protocol and the Arduino library more than anyone.
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/protocol.md
-        DESTINATION ${HARNELO_DOC_DIR})
+# They keep their places in the source tree, so the links between them hold.
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${HARNELO_DOC_DIR})
+install(FILES ${PROJECT_SOURCE_DIR}/docs/protocol.md DESTINATION ${HARNELO_DOC_DIR}/docs)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/firmware/Harnelo
         DESTINATION ${HARNELO_DOC_DIR}/firmware)
 
