@@ -8,6 +8,9 @@ set(HARNELO_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/harnelo)
 if(UNIX AND NOT APPLE)
     install(FILES ${CMAKE_CURRENT_LIST_DIR}/harnelo.desktop
             DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/applications)
+    # Software centres list the program from this.
+    install(FILES ${CMAKE_CURRENT_LIST_DIR}/io.github.harnelo.Harnelo.metainfo.xml
+            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/metainfo)
     foreach(size 48 64 128 256)
         install(FILES ${CMAKE_CURRENT_LIST_DIR}/icons/harnelo-${size}.png
                 DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/icons/hicolor/${size}x${size}/apps
