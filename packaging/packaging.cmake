@@ -11,6 +11,9 @@ endif()
 if(UNIX AND NOT APPLE)
     install(FILES ${CMAKE_CURRENT_LIST_DIR}/harnelo.desktop
             DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/applications)
+    # Software centres list the program from this.
+    install(FILES ${CMAKE_CURRENT_LIST_DIR}/io.github.harnelo.Harnelo.metainfo.xml
+            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/metainfo)
     foreach(size 48 64 128 256)
         install(FILES ${CMAKE_CURRENT_LIST_DIR}/icons/harnelo-${size}.png
                 DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/icons/hicolor/${size}x${size}/apps
@@ -18,11 +21,12 @@ if(UNIX AND NOT APPLE)
     endforeach()
 endif()
 
-# Firmware writers need the protocol and the sketches more than anyone.
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/protocol.md
-        DESTINATION ${HARNELO_DOC_DIR})
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/
-        DESTINATION ${HARNELO_DOC_DIR}/examples)
+# Firmware writers need the protocol and the Arduino library more than anyone.
+# They keep their places in the source tree, so the links between them hold.
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${HARNELO_DOC_DIR})
+install(FILES ${PROJECT_SOURCE_DIR}/docs/protocol.md DESTINATION ${HARNELO_DOC_DIR}/docs)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/firmware/Harnelo
+        DESTINATION ${HARNELO_DOC_DIR}/firmware)
 
 set(CPACK_PACKAGE_NAME harnelo)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

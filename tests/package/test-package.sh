@@ -80,7 +80,8 @@ check_file_list() {
     dpkg-deb -c "$deb" | awk '{print $NF}' >"$work/contents"
     local path
     for path in ./usr/bin/harnelo ./usr/share/applications/harnelo.desktop \
-                ./usr/share/icons/hicolor/64x64/apps/harnelo.png ./usr/share/doc/harnelo/protocol.md; do
+                ./usr/share/icons/hicolor/64x64/apps/harnelo.png ./usr/share/doc/harnelo/docs/protocol.md \
+                ./usr/share/metainfo/io.github.harnelo.Harnelo.metainfo.xml; do
         grep -qxF "$path" "$work/contents" || fail "the package lacks $path"
     done
 }

@@ -1,8 +1,6 @@
 // PushButton.h - a debounced push button wired from a pin to GND.
 //
 // The pin uses the internal pull-up, so the button reads LOW while pressed.
-// The same file sits in every example sketch folder so that each sketch
-// builds on its own; scripts/build-sketches checks that the copies match.
 
 #ifndef HARNELO_PUSH_BUTTON_H
 #define HARNELO_PUSH_BUTTON_H

@@ -8,10 +8,11 @@
 // mode, a quarter notch per click, for programs that scroll smoothly; the
 // on-board LED is lit while fine mode is on.
 
-#include "EventLines.h"
-#include "PushButton.h"
+#include <Harnelo.h>
 
 const long BaudRate = 115200;  // choose the same rate in Harnelo
+
+Harnelo harnelo;  // sends its lines on Serial
 
 // Pins 2 and 3 are the two external interrupt pins of an Uno, so no
 // encoder edge is missed while loop() waits for Serial.
@@ -23,8 +24,8 @@ const uint8_t FineModeLedPin = LED_BUILTIN;
 // Most encoders click once per full quadrature cycle (4 edges); some click
 // every half cycle, for those use 2.
 const int StepsPerDetent = 4;
-const long CoarseAmount = EventLines::WheelNotch;
-const long FineAmount = EventLines::WheelNotch / 4;
+const long CoarseAmount = Harnelo::WheelNotch;
+const long FineAmount = Harnelo::WheelNotch / 4;
 
 // Clockwise scrolls down the page, which is the wheel turned towards the
 // user (a negative amount). Use 1 to reverse the knob.
@@ -78,7 +79,7 @@ void reportRotation() {
   int detents = takeDetents();
   if (detents != 0) {
     long amountPerDetent = fineMode ? FineAmount : CoarseAmount;
-    EventLines::turnWheel(ClockwiseSign * detents * amountPerDetent);
+    harnelo.turnWheel(ClockwiseSign * detents * amountPerDetent);
   }
 }
 

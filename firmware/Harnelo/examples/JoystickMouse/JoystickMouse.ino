@@ -7,10 +7,11 @@
 // Leave the stick centred while the board starts: its resting position is
 // measured then.
 
-#include "EventLines.h"
-#include "PushButton.h"
+#include <Harnelo.h>
 
 const long BaudRate = 115200;  // choose the same rate in Harnelo
+
+Harnelo harnelo;  // sends its lines on Serial
 
 const uint8_t XAxisPin = A0;
 const uint8_t YAxisPin = A1;
@@ -64,9 +65,9 @@ void reportStickButton() {
     return;
   }
   if (stickButton.isPressed()) {
-    EventLines::pressButton(EventLines::LeftButton);
+    harnelo.pressButton(Harnelo::LeftButton);
   } else {
-    EventLines::releaseButton(EventLines::LeftButton);
+    harnelo.releaseButton(Harnelo::LeftButton);
   }
 }
 
@@ -74,7 +75,7 @@ void reportMovement() {
   int dx = XDirection * axisStep(analogRead(XAxisPin), restingX);
   int dy = YDirection * axisStep(analogRead(YAxisPin), restingY);
   if (dx != 0 || dy != 0) {
-    EventLines::moveBy(dx, dy);
+    harnelo.moveBy(dx, dy);
   }
 }
 

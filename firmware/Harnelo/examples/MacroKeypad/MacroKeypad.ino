@@ -7,10 +7,11 @@
 // the listed order and come up in reverse, so the modifier (Ctrl, Alt) is
 // held before the letter reaches the computer and let go after it.
 
-#include "EventLines.h"
-#include "PushButton.h"
+#include <Harnelo.h>
 
 const long BaudRate = 115200;  // choose the same rate in Harnelo
+
+Harnelo harnelo;  // sends its lines on Serial
 
 const uint8_t MaxShortcutKeys = 4;
 
@@ -48,7 +49,7 @@ void loop() {
   for (uint8_t i = 0; i < MacroButtonCount; ++i) {
     MacroButton &macro = macroButtons[i];
     if (macro.button.changed() && macro.button.isPressed()) {
-      EventLines::typeShortcut(macro.keys, shortcutLength(macro.keys));
+      harnelo.typeShortcut(macro.keys, shortcutLength(macro.keys));
     }
   }
 }
