@@ -98,7 +98,8 @@ install_package() {
     [ -x "$root/usr/bin/harnelo" ] || fail "/usr/bin/harnelo is not installed"
     [ -f "$root/usr/share/applications/harnelo.desktop" ] || fail "the desktop entry is not installed"
     [ -f "$root/usr/share/icons/hicolor/64x64/apps/harnelo.png" ] || fail "the icon is not installed"
-    [ -f "$root/usr/share/doc/harnelo/protocol.md" ] || fail "the protocol guide is not installed"
+    [ -f "$root/usr/share/doc/harnelo/docs/protocol.md" ] || fail "the protocol guide is not installed"
+    [ -f "$root/usr/share/metainfo/io.github.harnelo.Harnelo.metainfo.xml" ] || fail "the AppStream metainfo is not installed"
 }
 
 # The launcher must name the program and the icon the package really installs.
