@@ -13,7 +13,6 @@
 
 namespace {
 
-const char *const devicePath = "/dev/uinput";
 const char *const deviceNames[] = {"pointer", "keyboard", "absolute pointer"};
 
 int evdevButton(MouseButton button)
@@ -132,14 +131,15 @@ UinputInput::UinputInput(const DesktopArea &area)
 {
 }
 
-std::unique_ptr<UinputInput> UinputInput::create(const DesktopArea &area, std::string &error)
+std::unique_ptr<UinputInput> UinputInput::create(const DesktopArea &area, std::string &error,
+                                                 const std::string &devicePath)
 {
     std::unique_ptr<UinputInput> input(new UinputInput(area));
     void (*const describe[])(libevdev *) = {describePointer, describeKeyboard, describeTablet};
     for (int device = 0; device < DeviceCount; ++device) {
-        const int fd = open(devicePath, O_RDWR | O_CLOEXEC);
+        const int fd = open(devicePath.c_str(), O_RDWR | O_CLOEXEC);
         if (fd < 0) {
-            error = std::string(devicePath) + ": " + std::strerror(errno);
+            error = devicePath + ": " + std::strerror(errno);
             return nullptr;
         }
         libevdev *description = libevdev_new();
@@ -151,7 +151,7 @@ std::unique_ptr<UinputInput> UinputInput::create(const DesktopArea &area, std::s
         libevdev_free(description);
         if (result < 0) {
             close(fd);
-            error = std::string(devicePath) + ": cannot create the virtual " + deviceNames[device] + ": "
+            error = devicePath + ": cannot create the virtual " + deviceNames[device] + ": "
                     + std::strerror(-result);
             return nullptr;
         }

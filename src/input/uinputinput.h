@@ -93,10 +93,11 @@ private:
 class UinputInput final : public InputBackend
 {
 public:
-    // Creates the three devices through /dev/uinput. On failure returns
+    // Creates the three devices through devicePath. On failure returns
     // nullptr and sets error to what failed, in words a user can act on,
     // such as "/dev/uinput: Permission denied".
-    static std::unique_ptr<UinputInput> create(const DesktopArea &area, std::string &error);
+    static std::unique_ptr<UinputInput> create(const DesktopArea &area, std::string &error,
+                                               const std::string &devicePath = "/dev/uinput");
     ~UinputInput() override;
     UinputInput(const UinputInput &) = delete;
     UinputInput &operator=(const UinputInput &) = delete;
