@@ -19,7 +19,6 @@ private slots:
     void wheelNotchesFollowTheHighResolutionAmounts();
     void placementLandsInsideTheAskedPixel();
     void placementClampsOntoTheDesktop();
-    void queueKeepsTheOrderAcrossDevices();
 };
 
 void TestUinputEvents::mapsKeysToTheirPositions()
@@ -121,29 +120,6 @@ void TestUinputEvents::placementClampsOntoTheDesktop()
     const AbsolutePlacement::Values corner = placement.place(1280, -1);
     verifyLandsIn(corner.x, 1280, 1279);
     verifyLandsIn(corner.y, 1024, 0);
-}
-
-void TestUinputEvents::queueKeepsTheOrderAcrossDevices()
-{
-    EventQueue queue;
-    queue.add(1, EV_KEY, KEY_LEFTCTRL, 1);
-    queue.endFrame(1);
-    queue.add(0, EV_KEY, BTN_LEFT, 1);
-    queue.endFrame(0);
-    queue.add(1, EV_KEY, KEY_LEFTCTRL, 0);
-    queue.endFrame(1);
-    QCOMPARE(queue.size(), 6u);
-    QCOMPARE(queue.runs().size(), 3u);
-    const int devices[] = {1, 0, 1};
-    for (std::size_t i = 0; i < 3; ++i) {
-        const EventQueue::Run &run = queue.runs()[i];
-        QCOMPARE(run.device, devices[i]);
-        QCOMPARE(run.end - run.begin, 2u);
-        QCOMPARE(queue.events()[run.end - 1].type, EV_SYN);
-        QCOMPARE(queue.events()[run.end - 1].code, SYN_REPORT);
-    }
-    queue.clear();
-    QVERIFY(queue.runs().empty() && queue.events().empty());
 }
 
 QTEST_APPLESS_MAIN(TestUinputEvents)
