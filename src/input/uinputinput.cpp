@@ -88,10 +88,9 @@ int WheelNotches::turn(int amount)
     return static_cast<int>(notches);
 }
 
-AbsolutePlacement::AbsolutePlacement(const DesktopArea &area) : area(area)
+AbsolutePlacement::AbsolutePlacement(const DesktopArea &desktop)
+    : area{desktop.x, desktop.y, std::max(desktop.width, 1), std::max(desktop.height, 1)}
 {
-    this->area.width = std::max(area.width, 1);
-    this->area.height = std::max(area.height, 1);
 }
 
 AbsolutePlacement::Values AbsolutePlacement::place(int x, int y)
