@@ -22,6 +22,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
