@@ -1,0 +1,339 @@
+// The uinput backend against /dev/uinput faked under umockdev: run it under
+// umockdev-wrapper.
+
+#include "fakeuinput.h"
+#include "input/uinputinput.h"
+#include "input/uinputkeytable.h"
+
+#include <QtTest>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <optional>
+
+namespace {
+
+const DesktopArea desktop{0, 0, 1280, 1024};
+
+struct Event
+{
+    int type;
+    int code;
+    int value;
+    bool operator==(const Event &other) const
+    {
+        return type == other.type && code == other.code && value == other.value;
+    }
+};
+
+char *toString(const std::vector<Event> &events)
+{
+    QStringList shown;
+    for (const Event &event : events)
+        shown << QStringLiteral("%1:%2:%3").arg(event.type).arg(event.code).arg(event.value);
+    return QTest::toString(shown.join(' '));
+}
+
+// The events a device passed on, SYN_REPORTs left out, optionally of one type.
+std::vector<Event> delivered(const FakeUinput::Device &device, std::optional<int> type = {})
+{
+    std::vector<Event> events;
+    for (const input_event &event : device.delivered) {
+        if (event.type != EV_SYN && (!type || event.type == *type))
+            events.push_back({event.type, event.code, event.value});
+    }
+    return events;
+}
+
+// Every write holds whole frames: each ends with SYN_REPORT, and a frame
+// holds at most the two axes of one line.
+bool writesHoldWholeFrames(const FakeUinput::Device &device)
+{
+    for (const auto &write : device.writes) {
+        int sinceReport = 0;
+        for (const input_event &event : write) {
+            const bool report = event.type == EV_SYN && event.code == SYN_REPORT;
+            if ((report && sinceReport == 0) || (!report && ++sinceReport > 2))
+                return false;
+            if (report)
+                sinceReport = 0;
+        }
+        if (sinceReport != 0)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+class TestUinputDevice : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void createsThreeDevicesWithWhatTheyNeed();
+    void batchGoesOutInOneWritePerDevice();
+    void eachEventOutsideABatchGoesOutAtOnce();
+    void batchKeepsTheOrderAcrossDevices();
+    void buttonsAndKeysGoDownAndUp();
+    void keySharedByTwoVirtualKeysStaysDownWhileEitherHoldsIt();
+    void everyMappedKeyReachesTheKernel();
+    void wheelSendsNotchesAndHighResolution();
+    void placesAndMovesTheCursor();
+    void releaseAllKeysLiftsEveryHeldKey();
+    void closingReleasesKeysAndDestroysTheDevices();
+    void failedWriteIsReported();
+    void missingDeviceIsReported();
+    void refusedDeviceIsReported();
+
+private:
+    std::unique_ptr<FakeUinput> kernel;
+    std::unique_ptr<UinputInput> input;
+};
+
+void TestUinputDevice::init()
+{
+    kernel = std::make_unique<FakeUinput>();
+    std::string error;
+    input = UinputInput::create(desktop, error);
+    QVERIFY2(input, error.c_str());
+}
+
+void TestUinputDevice::cleanup()
+{
+    input.reset();
+    kernel.reset();
+}
+
+void TestUinputDevice::createsThreeDevicesWithWhatTheyNeed()
+{
+    QCOMPARE(kernel->devices().size(), 3u);
+    const FakeUinput::Device pointer = kernel->device("Harnelo pointer");
+    for (int code : {REL_X, REL_Y, REL_WHEEL, REL_WHEEL_HI_RES})
+        QVERIFY(pointer.codes.count({EV_REL, code}));
+    for (int code : {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE})
+        QVERIFY(pointer.codes.count({EV_KEY, code}));
+    std::vector<int> keys;
+    for (const auto &[type, code] : kernel->device("Harnelo keyboard").codes) {
+        if (type == EV_KEY)
+            keys.push_back(code);
+    }
+    QCOMPARE(keys, mappedEvdevKeys());
+    const FakeUinput::Device tablet = kernel->device("Harnelo absolute pointer");
+    QCOMPARE(tablet.axes.size(), 2u);
+    QCOMPARE(tablet.axes.at(ABS_X).maximum, AbsolutePlacement::AxisMax);
+    QCOMPARE(tablet.axes.at(ABS_Y).maximum, AbsolutePlacement::AxisMax);
+    for (const FakeUinput::Device &device : kernel->devices())
+        QVERIFY(device.created);
+}
+
+void TestUinputDevice::batchGoesOutInOneWritePerDevice()
+{
+    {
+        InputBatch batch(*input);
+        input->moveCursorBy(3, -4);
+        input->moveCursorBy(0, 7);
+        input->turnWheel(120);
+        input->pressButton(MouseButton::Left);
+        input->sendKey('A', true);
+        input->sendKey('A', false);
+        QVERIFY(kernel->device("Harnelo pointer").writes.empty());
+    }
+    const FakeUinput::Device pointer = kernel->device("Harnelo pointer");
+    QCOMPARE(pointer.writes.size(), 1u);
+    QCOMPARE(pointer.writes[0].size(), 10u);
+    QVERIFY(writesHoldWholeFrames(pointer));
+    const FakeUinput::Device keyboard = kernel->device("Harnelo keyboard");
+    QCOMPARE(keyboard.writes.size(), 1u);
+    QCOMPARE(keyboard.writes[0].size(), 4u);
+    QVERIFY(writesHoldWholeFrames(keyboard));
+}
+
+void TestUinputDevice::eachEventOutsideABatchGoesOutAtOnce()
+{
+    input->moveCursorBy(1, 1);
+    QCOMPARE(kernel->device("Harnelo pointer").writes.size(), 1u);
+    input->moveCursorBy(1, 0);
+    input->moveCursorBy(0, 0); // moves nothing, so writes nothing
+    QCOMPARE(kernel->device("Harnelo pointer").writes.size(), 2u);
+    QVERIFY(writesHoldWholeFrames(kernel->device("Harnelo pointer")));
+}
+
+// Control-click: the click must reach the kernel between Control's press
+// and release, though they are on different devices.
+void TestUinputDevice::batchKeepsTheOrderAcrossDevices()
+{
+    {
+        InputBatch batch(*input);
+        input->sendKey(0x11, true);
+        input->pressButton(MouseButton::Left);
+        input->releaseButton(MouseButton::Left);
+        input->sendKey(0x11, false);
+    }
+    const FakeUinput::Device keyboard = kernel->device("Harnelo keyboard");
+    const FakeUinput::Device pointer = kernel->device("Harnelo pointer");
+    QCOMPARE(keyboard.write_order.size(), 2u);
+    QCOMPARE(pointer.write_order.size(), 1u);
+    QVERIFY(keyboard.write_order[0] < pointer.write_order[0]);
+    QVERIFY(pointer.write_order[0] < keyboard.write_order[1]);
+}
+
+void TestUinputDevice::buttonsAndKeysGoDownAndUp()
+{
+    input->pressButton(MouseButton::Left);
+    input->pressButton(MouseButton::Right);
+    input->releaseButton(MouseButton::Left);
+    input->pressButton(MouseButton::Middle);
+    input->releaseButton(MouseButton::Middle);
+    input->releaseButton(MouseButton::Right);
+    const std::vector<Event> buttons = {{EV_KEY, BTN_LEFT, 1},   {EV_KEY, BTN_RIGHT, 1}, {EV_KEY, BTN_LEFT, 0},
+                                        {EV_KEY, BTN_MIDDLE, 1}, {EV_KEY, BTN_MIDDLE, 0}, {EV_KEY, BTN_RIGHT, 0}};
+    QCOMPARE(delivered(kernel->device("Harnelo pointer")), buttons);
+
+    input->sendKey('Q', false); // never pressed: nothing to release
+    input->sendKey('Q', true);
+    input->sendKey('Q', true);
+    input->sendKey(0x70, true);
+    input->sendKey('Q', false);
+    input->sendKey(0x70, false);
+    input->sendKey(0x07, true); // names no key
+    input->sendKey(300, true);
+    const std::vector<Event> keys = {{EV_KEY, KEY_Q, 1}, {EV_KEY, KEY_F1, 1}, {EV_KEY, KEY_Q, 0}, {EV_KEY, KEY_F1, 0}};
+    QCOMPARE(delivered(kernel->device("Harnelo keyboard")), keys);
+    QCOMPARE(kernel->device("Harnelo keyboard").writes.size(), 4u);
+}
+
+void TestUinputDevice::keySharedByTwoVirtualKeysStaysDownWhileEitherHoldsIt()
+{
+    input->sendKey(0x10, true);
+    input->sendKey(0xA0, true);
+    input->sendKey(0x10, false);
+    QCOMPARE(kernel->device("Harnelo keyboard").keys_down, std::set<int>{KEY_LEFTSHIFT});
+    input->sendKey(0xA0, false);
+    QVERIFY(kernel->device("Harnelo keyboard").keys_down.empty());
+}
+
+// The kernel drops keys a device did not declare without saying so.
+void TestUinputDevice::everyMappedKeyReachesTheKernel()
+{
+    {
+        InputBatch batch(*input);
+        for (int virtualKey = 1; virtualKey < 255; ++virtualKey)
+            input->sendKey(virtualKey, true);
+    }
+    const std::vector<int> mapped = mappedEvdevKeys();
+    const std::set<int> down = kernel->device("Harnelo keyboard").keys_down;
+    QCOMPARE(std::vector<int>(down.begin(), down.end()), mapped);
+}
+
+void TestUinputDevice::wheelSendsNotchesAndHighResolution()
+{
+    input->turnWheel(120);
+    input->turnWheel(-240);
+    for (int i = 0; i < 4; ++i)
+        input->turnWheel(30);
+    const std::vector<Event> expected = {
+        {EV_REL, REL_WHEEL, 1},         {EV_REL, REL_WHEEL_HI_RES, 120}, {EV_REL, REL_WHEEL, -2},
+        {EV_REL, REL_WHEEL_HI_RES, -240}, {EV_REL, REL_WHEEL_HI_RES, 30},  {EV_REL, REL_WHEEL_HI_RES, 30},
+        {EV_REL, REL_WHEEL_HI_RES, 30},  {EV_REL, REL_WHEEL, 1},           {EV_REL, REL_WHEEL_HI_RES, 30},
+    };
+    QCOMPARE(delivered(kernel->device("Harnelo pointer")), expected);
+    QCOMPARE(kernel->device("Harnelo pointer").writes.size(), 6u);
+}
+
+void TestUinputDevice::placesAndMovesTheCursor()
+{
+    QVERIFY(input->moveCursorTo(640, 512));
+    QVERIFY(input->moveCursorBy(-5, 9));
+    QVERIFY(input->moveCursorTo(640, 512)); // back where it was placed: must still reach the kernel
+    QVERIFY(input->moveCursorTo(5000, -20));
+    const std::vector<Event> moves = delivered(kernel->device("Harnelo absolute pointer"));
+    QCOMPARE(moves.size(), 5u);
+    const auto pixel = [](const Event &event, int extent) {
+        return static_cast<int>(event.value * static_cast<long long>(extent) / (AbsolutePlacement::AxisMax + 1));
+    };
+    QCOMPARE(pixel(moves[0], 1280), 640);
+    QCOMPARE(pixel(moves[1], 1024), 512);
+    QCOMPARE(moves[2].code, ABS_X);
+    QCOMPARE(pixel(moves[2], 1280), 640);
+    QCOMPARE(pixel(moves[3], 1280), 1279);
+    QCOMPARE(pixel(moves[4], 1024), 0);
+    const std::vector<Event> relative = {{EV_REL, REL_X, -5}, {EV_REL, REL_Y, 9}};
+    QCOMPARE(delivered(kernel->device("Harnelo pointer")), relative);
+}
+
+void TestUinputDevice::releaseAllKeysLiftsEveryHeldKey()
+{
+    for (int virtualKey : {0x10, int('A'), 0x74, 0xA5, 0xE2})
+        input->sendKey(virtualKey, true);
+    input->sendKey('A', false);
+    input->releaseAllKeys();
+    QVERIFY(kernel->device("Harnelo keyboard").keys_down.empty());
+    input->sendKey(0x10, false); // released already: nothing more
+    QCOMPARE(delivered(kernel->device("Harnelo keyboard")).size(), 10u);
+}
+
+void TestUinputDevice::closingReleasesKeysAndDestroysTheDevices()
+{
+    input->sendKey('K', true);
+    input.reset();
+    QVERIFY(kernel->device("Harnelo keyboard").keys_down.empty());
+    for (const FakeUinput::Device &device : kernel->devices())
+        QVERIFY(device.destroyed);
+}
+
+void TestUinputDevice::failedWriteIsReported()
+{
+    QCOMPARE(input->takeError(), std::string());
+    kernel->failWrites(ENODEV);
+    input->pressButton(MouseButton::Left);
+    input->sendKey('A', true);
+    kernel->failWrites(0);
+    QCOMPARE(input->takeError(), std::string("writing to the virtual pointer: No such device (2 writes failed)"));
+    QCOMPARE(input->takeError(), std::string());
+    input->sendKey('B', true);
+    QCOMPARE(input->takeError(), std::string());
+}
+
+void TestUinputDevice::missingDeviceIsReported()
+{
+    const std::string missing = kernel->rootDir() + "/no/uinput";
+    std::string error;
+    QVERIFY(!UinputInput::create(desktop, error, missing));
+    QCOMPARE(error, missing + ": No such file or directory");
+}
+
+// Root may open anything, so as root a child that gave that up tries.
+// The node is a plain file in the test bed; its mode refuses the open.
+void TestUinputDevice::refusedDeviceIsReported()
+{
+    QCOMPARE(chmod(kernel->rootDir().c_str(), 0755), 0);
+    QCOMPARE(chmod(kernel->nodePath().c_str(), 0), 0);
+    // umockdev reaches its socket even for an open() that failed.
+    QCOMPARE(chmod((kernel->rootDir() + "/ioctl/dev/uinput").c_str(), 0777), 0);
+    int pipeEnds[2];
+    QCOMPARE(pipe(pipeEnds), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        std::string error = "created";
+        if (getuid() != 0 || setuid(65534) == 0)
+            UinputInput::create(desktop, error);
+        ssize_t written = write(pipeEnds[1], error.data(), error.size());
+        _exit(written < 0);
+    }
+    close(pipeEnds[1]);
+    char error[200] = {};
+    QVERIFY(read(pipeEnds[0], error, sizeof(error) - 1) > 0);
+    close(pipeEnds[0]);
+    waitpid(child, nullptr, 0);
+    QCOMPARE(std::string(error), std::string("/dev/uinput: Permission denied"));
+    QCOMPARE(kernel->devices().size(), 3u);
+}
+
+QTEST_GUILESS_MAIN(TestUinputDevice)
+#include "tst_uinputdevice.moc"
