@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 
 namespace {
 
@@ -41,14 +42,17 @@ QPoint onDesktop(int x, int y)
 
 } // namespace
 
-MainWindow::MainWindow(QWidget *parent) : MainWindow(parent, availableSerialPorts) {}
+MainWindow::MainWindow(QWidget *parent) : MainWindow(parent, availableSerialPorts, createInputBackend()) {}
 
-MainWindow::MainWindow(QWidget *parent, PortLister portLister)
+MainWindow::MainWindow(QWidget *parent, PortLister portLister, InputSetup inputSetup)
     : QMainWindow(parent),
       ui(new Ui::MainWindow),
       port_lister(std::move(portLister)),
-      input(createInputBackend())
+      input(std::move(inputSetup.backend)),
+      input_problem(QString::fromStdString(inputSetup.problem))
 {
+    if (!input_problem.isEmpty())
+        std::fprintf(stderr, "%s\n", qPrintable(input_problem));
     ui->setupUi(this);
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
     statusBar()->setSizeGripEnabled(false);
@@ -95,6 +99,12 @@ void MainWindow::showContentApp()
     ui->content_sw->setCurrentIndex(CONTENT);
     setWindowFlags(Qt::Window);
     show();
+    // The link still opens; the user must know why nothing would happen.
+    if (!input_problem.isEmpty()) {
+        auto *box = new QMessageBox(QMessageBox::Warning, tr("Harnelo"), input_problem, QMessageBox::Ok, this);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->open();
+    }
 }
 
 void MainWindow::updateDeviceList()
@@ -139,6 +149,12 @@ void MainWindow::loadBaudRate()
 
 void MainWindow::readData()
 {
+    injectWhatArrived();
+    reportInputFailure();
+}
+
+void MainWindow::injectWhatArrived()
+{
     InputBatch batch(*input);
     char chunk[4096];
     qint64 size;
@@ -146,6 +162,18 @@ void MainWindow::readData()
         line_framer.feed(std::string_view(chunk, static_cast<std::size_t>(size)),
                          [this](std::string_view line) { handleLine(line); });
     }
+}
+
+void MainWindow::reportInputFailure()
+{
+    const std::string failure = input->takeError();
+    if (failure.empty())
+        return;
+    statusBar()->showMessage(tr("Input failed: %1").arg(QString::fromStdString(failure)));
+    // Once per kind of failure: a board pouring in lines must not flood the terminal.
+    if (failure != last_input_failure)
+        std::fprintf(stderr, "Harnelo could not inject input: %s\n", failure.c_str());
+    last_input_failure = failure;
 }
 
 void MainWindow::handleLine(std::string_view line)
@@ -320,6 +348,12 @@ void MainWindow::showLinkState(bool open)
 }
 
 void MainWindow::releaseButtonsAndKeys()
+{
+    releaseHeldInput();
+    reportInputFailure();
+}
+
+void MainWindow::releaseHeldInput()
 {
     InputBatch batch(*input);
     static const std::pair<MouseEvent, MouseButton> buttons[] = {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "eventline.h"
+#include "input/inputbackend.h"
 #include "portlist.h"
 
 #include <QList>
@@ -12,7 +13,6 @@
 #include <memory>
 #include <string_view>
 
-class InputBackend;
 class QTimer;
 
 enum StackedWidget_Index { SPLASH = 0, CONTENT = 1 };
@@ -30,7 +30,8 @@ class MainWindow : public QMainWindow
 public:
     explicit MainWindow(QWidget *parent = nullptr);
     // portLister says which serial ports exist; tests list pseudo-terminals.
-    MainWindow(QWidget *parent, PortLister portLister);
+    // input injects what the board sends; when it cannot, the window says why.
+    MainWindow(QWidget *parent, PortLister portLister, InputSetup input = createInputBackend());
     ~MainWindow() override;
 
     // Closes the link, if open, and releases everything the board holds.
@@ -59,11 +60,15 @@ private slots:
     void releaseButtonsAndKeys();
 
 private:
+    void injectWhatArrived();
+    void releaseHeldInput();
     void applyEvent(const EventLine &line);
     void moveMouseBy(int dx, int dy);
     void recordKey(int key, bool held);
     void rebuildPortSelector();
     void showLinkState(bool open);
+    // Tells the user when input could not be injected.
+    void reportInputFailure();
 
     Ui::MainWindow *ui;
     QTimer *device_refresh_timer = nullptr;
@@ -75,5 +80,7 @@ private:
 
     PortLister port_lister;
     std::unique_ptr<InputBackend> input;
+    QString input_problem;
+    std::string last_input_failure;
     LineFramer line_framer;
 };

@@ -24,3 +24,27 @@ void InputBackend::endBatch()
     if (batch_depth > 0 && --batch_depth == 0)
         flush();
 }
+
+namespace {
+
+class NoInput final : public InputBackend
+{
+public:
+    void pressButton(MouseButton) override {}
+    void releaseButton(MouseButton) override {}
+    void sendKey(int, bool) override {}
+    void releaseAllKeys() override {}
+    // Claims the cursor too, so that nothing moves it.
+    bool moveCursorTo(int, int) override { return true; }
+    bool moveCursorBy(int, int) override { return true; }
+
+protected:
+    void sendWheel(int) override {}
+};
+
+} // namespace
+
+std::unique_ptr<InputBackend> createNoInput()
+{
+    return std::make_unique<NoInput>();
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 enum class MouseButton { Left, Right, Middle };
 
@@ -47,6 +48,10 @@ public:
         return false;
     }
 
+    // A failure to inject since the last call, in words a user can act on;
+    // empty when everything went through.
+    virtual std::string takeError() { return {}; }
+
     // Inside a batch the backend may hold events back and hand them to the
     // system together when the batch ends; outside one each event goes out at
     // once. Batches nest.
@@ -82,5 +87,21 @@ inline bool isVirtualKey(int code)
     return code >= 1 && code <= 254;
 }
 
-// The backend for the platform the program was built for.
-std::unique_ptr<InputBackend> createInputBackend();
+// The ways to inject where a platform has more than one: on Linux, XTest
+// into an X server, or the kernel's uinput device below any display server.
+enum class InputSystem { Automatic, X11, Uinput };
+
+struct InputSetup
+{
+    std::unique_ptr<InputBackend> backend;
+    // When nothing can inject: what failed and what to do. The backend then
+    // drops everything it is given.
+    std::string problem;
+};
+
+// The backend for the platform the program was built for and the session it
+// runs in; Automatic picks what suits the session.
+InputSetup createInputBackend(InputSystem system = InputSystem::Automatic);
+
+// A backend that injects nothing, for when none can.
+std::unique_ptr<InputBackend> createNoInput();

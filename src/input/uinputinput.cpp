@@ -89,8 +89,18 @@ int WheelNotches::turn(int amount)
 }
 
 AbsolutePlacement::AbsolutePlacement(const DesktopArea &desktop)
-    : area{desktop.x, desktop.y, std::max(desktop.width, 1), std::max(desktop.height, 1)}
 {
+    setArea(desktop);
+}
+
+void AbsolutePlacement::setArea(const DesktopArea &desktop)
+{
+    const DesktopArea bounded{desktop.x, desktop.y, std::max(desktop.width, 1), std::max(desktop.height, 1)};
+    if (bounded.x == area.x && bounded.y == area.y && bounded.width == area.width
+        && bounded.height == area.height)
+        return;
+    area = bounded;
+    last = {-1, -1};
 }
 
 AbsolutePlacement::Values AbsolutePlacement::place(int x, int y)
@@ -224,8 +234,15 @@ void UinputInput::setKeyState(int evdevKey, bool down)
     endFrame(Keyboard);
 }
 
+void UinputInput::followDesktop(std::function<DesktopArea()> currentArea)
+{
+    current_area = std::move(currentArea);
+}
+
 bool UinputInput::moveCursorTo(int x, int y)
 {
+    if (current_area)
+        placement.setArea(current_area());
     const AbsolutePlacement::Values values = placement.place(x, y);
     add(Tablet, EV_ABS, ABS_X, values.x);
     add(Tablet, EV_ABS, ABS_Y, values.y);

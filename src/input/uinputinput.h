@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -49,6 +50,7 @@ public:
     };
 
     explicit AbsolutePlacement(const DesktopArea &area);
+    void setArea(const DesktopArea &area);
     // Positions off the desktop are clamped onto its edge. The kernel drops
     // an axis value that did not change, yet the relative pointer may have
     // moved the cursor since: placing the cursor where it was placed last
@@ -111,7 +113,11 @@ public:
 
     // The first write the kernel refused since the last call, in words, and
     // how many writes failed in all; empty when every write went through.
-    std::string takeError();
+    std::string takeError() override;
+
+    // Absolute positions are mapped onto the desktop currentArea gives at
+    // the time, so they stay right when screens come, go or change size.
+    void followDesktop(std::function<DesktopArea()> currentArea);
 
     // A batch holds at most this many events; more are written before the
     // batch ends, so that memory stays bounded.
@@ -134,6 +140,7 @@ private:
     EventQueue queue;
     WheelNotches wheel;
     AbsolutePlacement placement;
+    std::function<DesktopArea()> current_area;
     // The evdev key each virtual key pressed, and how many virtual keys hold
     // each evdev key down (16 and 160 both hold left Shift).
     std::array<unsigned short, 256> held_key{};

@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <string>
+#include <utility>
+
 static_assert(InputBackend::MaxWheelPerTurn <= 32767, "a wheel turn fits the 16-bit wheel delta");
 
 namespace {
@@ -66,7 +69,11 @@ void WindowsInput::sendKey(int virtualKey, bool down)
     input.type = INPUT_KEYBOARD;
     input.ki.wVk = static_cast<WORD>(virtualKey);
     input.ki.dwFlags = down ? 0 : KEYEVENTF_KEYUP;
-    SendInput(1, &input, sizeof(INPUT));
+    // Windows refuses input meant for a program running with higher rights
+    // than this one, such as an administrator's window.
+    if (SendInput(1, &input, sizeof(INPUT)) != 1 && first_error.empty())
+        first_error = "Windows refused a key (error " + std::to_string(GetLastError())
+            + "); a program with higher rights may have the focus";
     held_keys[static_cast<std::size_t>(virtualKey)] = down;
 }
 
@@ -78,7 +85,12 @@ void WindowsInput::releaseAllKeys()
     }
 }
 
-std::unique_ptr<InputBackend> createInputBackend()
+std::string WindowsInput::takeError()
 {
-    return std::make_unique<WindowsInput>();
+    return std::exchange(first_error, std::string());
+}
+
+InputSetup createInputBackend(InputSystem)
+{
+    return {std::make_unique<WindowsInput>(), {}};
 }

@@ -12,10 +12,12 @@ public:
     void releaseButton(MouseButton button) override;
     void sendKey(int virtualKey, bool down) override;
     void releaseAllKeys() override;
+    std::string takeError() override;
 
 protected:
     void sendWheel(int amount) override;
 
 private:
     std::bitset<256> held_keys;
+    std::string first_error;
 };

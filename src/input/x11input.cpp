@@ -282,21 +282,6 @@ void X11Input::sendNow()
 
 namespace {
 
-// Used where X is not there at all: the board's input goes nowhere.
-class NoInput final : public InputBackend
-{
-public:
-    void pressButton(MouseButton) override {}
-    void releaseButton(MouseButton) override {}
-    void sendKey(int, bool) override {}
-    void releaseAllKeys() override {}
-    bool moveCursorTo(int, int) override { return true; }
-    bool moveCursorBy(int, int) override { return true; }
-
-protected:
-    void sendWheel(int) override {}
-};
-
 bool toolkitUsesXPixels()
 {
     const auto screens = QGuiApplication::screens();
@@ -312,7 +297,7 @@ bool hasXTest(Display *display)
 
 } // namespace
 
-std::unique_ptr<InputBackend> createInputBackend()
+std::unique_ptr<X11Input> X11Input::create(std::string &error)
 {
     Display *display = nullptr;
     bool ownsDisplay = false;
@@ -322,10 +307,15 @@ std::unique_ptr<InputBackend> createInputBackend()
         display = XOpenDisplay(nullptr);
         ownsDisplay = true;
     }
-    if (!display || !hasXTest(display)) {
-        if (display && ownsDisplay)
+    if (!display) {
+        error = "no X server to inject into (DISPLAY is not set or the server refused the connection)";
+        return nullptr;
+    }
+    if (!hasXTest(display)) {
+        error = "the X server has no XTest extension";
+        if (ownsDisplay)
             XCloseDisplay(display);
-        return std::make_unique<NoInput>();
+        return nullptr;
     }
     // On its own connection the backend must place the cursor itself to
     // keep moves and clicks in order.

@@ -5,6 +5,7 @@
 #include <array>
 #include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 typedef struct _XDisplay Display;
@@ -19,6 +20,10 @@ public:
     // coordinates are X pixels), so they queue with the other events.
     X11Input(Display *display, bool ownsDisplay, bool placesCursor);
     ~X11Input() override;
+
+    // On the toolkit's X connection when it has one, else on a connection of
+    // its own. On failure returns nullptr and sets error to what failed.
+    static std::unique_ptr<X11Input> create(std::string &error);
 
     void pressButton(MouseButton button) override;
     void releaseButton(MouseButton button) override;
