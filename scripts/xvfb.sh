@@ -16,6 +16,9 @@ start_private_xvfb() {
     fi
     export DISPLAY=":$number"
     export QT_QPA_PLATFORM=xcb
+    # An X11 session, whatever session the tests were started from.
+    export XDG_SESSION_TYPE=x11
+    unset WAYLAND_DISPLAY
     XDG_RUNTIME_DIR=$(mktemp -d)
     export XDG_RUNTIME_DIR
     trap 'stop_private_xvfb' EXIT

@@ -148,7 +148,7 @@ void TestInput::placesTheCursor()
 
 void TestInput::turnsTheWheelInNotches()
 {
-    const auto input = createInputBackend();
+    const auto input = createInputBackend().backend;
     EventRecorder recorder(x, 600, 400, 100, 100);
     input->moveCursorTo(recorder.centre().x(), recorder.centre().y());
 

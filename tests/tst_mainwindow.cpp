@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QSerialPortInfo>
@@ -52,6 +53,7 @@ private slots:
     void fillsTheSelectors();
     void survivesBeingDestroyedDuringTheSplash();
     void programEndsWhenClosedDuringTheSplash();
+    void saysWhenNothingCanBeInjected();
 };
 
 void TestMainWindow::startsAsFramelessDarkSplash()
@@ -159,6 +161,19 @@ void TestMainWindow::programEndsWhenClosedDuringTheSplash()
     QVERIFY(program.waitForFinished(2000));
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), 0);
+}
+
+void TestMainWindow::saysWhenNothingCanBeInjected()
+{
+    const QString problem = QStringLiteral("Harnelo cannot move the mouse or press keys: because.");
+    MainWindow window(nullptr, noPorts, {createNoInput(), problem.toStdString()});
+    window.show();
+    QVERIFY(!window.findChild<QMessageBox *>());
+    QMetaObject::invokeMethod(&window, "showContentApp");
+    auto *box = window.findChild<QMessageBox *>();
+    QVERIFY(box);
+    QTRY_VERIFY(box->isVisible());
+    QCOMPARE(box->text(), problem);
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -57,7 +57,7 @@ check_metadata() {
     local depends
     depends=$(dpkg-deb -f "$deb" Depends)
     local needed
-    for needed in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 libx11-6 libxtst6 qt6-qpa-plugins; do
+    for needed in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 libx11-6 libxtst6 libevdev2 qt6-qpa-plugins; do
         grep -Eq "(^|, )$needed( |,|$)" <<<"$depends" || fail "Depends does not name $needed: $depends"
     done
     # A throw-away root cannot run maintainer scripts as an ordinary user.
@@ -81,7 +81,8 @@ check_file_list() {
     local path
     for path in ./usr/bin/harnelo ./usr/share/applications/harnelo.desktop \
                 ./usr/share/icons/hicolor/64x64/apps/harnelo.png ./usr/share/doc/harnelo/docs/protocol.md \
-                ./usr/share/metainfo/io.github.harnelo.Harnelo.metainfo.xml; do
+                ./usr/share/metainfo/io.github.harnelo.Harnelo.metainfo.xml \
+                ./usr/lib/udev/rules.d/70-harnelo-uinput.rules ./usr/lib/modules-load.d/harnelo-uinput.conf; do
         grep -qxF "$path" "$work/contents" || fail "the package lacks $path"
     done
 }

@@ -1,8 +1,10 @@
 // The program as a user runs it, except that its only serial port is the
 // device given on the command line (a pseudo-terminal), that the splash is
 // skipped and that the link is opened at once. Prints "open" when it is.
+// The program's own options may follow the device.
 // Tests and benchmarks run it to reach the window from another process.
 
+#include "commandline.h"
 #include "mainwindow.h"
 #include "quitsignals.h"
 
@@ -15,12 +17,20 @@
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s DEVICE\n", argv[0]);
+    QStringList arguments = QApplication::arguments();
+    if (arguments.size() < 2) {
+        std::fprintf(stderr, "usage: %s DEVICE [OPTION...]\n", argv[0]);
         return 2;
     }
-    const SerialPortEntry port{QString::fromLocal8Bit(argv[1]), QStringLiteral("Arduino Uno"), QString()};
-    MainWindow window(nullptr, [port] { return QList<SerialPortEntry>{port}; });
+    const QString device = arguments.takeAt(1);
+    const ParsedCommandLine command = parseCommandLine(arguments);
+    if (command.outcome != ParsedCommandLine::Run) {
+        std::fprintf(stderr, "%s\n", qPrintable(command.message));
+        return 2;
+    }
+    const SerialPortEntry port{device, QStringLiteral("Arduino Uno"), QString()};
+    MainWindow window(nullptr, [port] { return QList<SerialPortEntry>{port}; },
+                      createInputBackend(command.options.input));
     closeOnQuitRequests(&window);
     window.show();
     QMetaObject::invokeMethod(&window, "showContentApp");

@@ -1,0 +1,154 @@
+// The real program from outside: its command line, and how it says that it
+// cannot inject. Runs harnelo_linked, which opens its port at once and
+// prints "open" when it did.
+
+#include "pseudoterminal.h"
+
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+const QByteArray CannotInject = "Harnelo cannot move the mouse or press keys: ";
+
+// Where the uinput device is present this machine cannot show its absence.
+bool hasUinput()
+{
+    return QFileInfo::exists(QStringLiteral("/dev/uinput"));
+}
+
+struct Run
+{
+    QByteArray output;
+    QByteArray errors;
+};
+
+// Starts the linked program on the board, waits until it has opened the
+// link, then stops it as the desktop would.
+Run runLinked(const PseudoTerminal &board, const QStringList &options, const QProcessEnvironment &environment)
+{
+    QProcess program;
+    program.setProcessEnvironment(environment);
+    program.start(QStringLiteral(HARNELO_LINKED), QStringList{board.devicePath()} + options);
+    Run run;
+    if (!program.waitForReadyRead(20000))
+        return run;
+    run.output = program.readAllStandardOutput();
+    program.terminate();
+    program.waitForFinished(10000);
+    run.errors = program.readAllStandardError();
+    return run;
+}
+
+} // namespace
+
+class TestProgram : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void refusesBadOptions_data();
+    void refusesBadOptions();
+    void saysWhenItCannotInject_data();
+    void saysWhenItCannotInject();
+    void choosesUinputInAWaylandSession();
+
+private:
+    PseudoTerminal board;
+};
+
+void TestProgram::refusesBadOptions_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("complaint");
+    QTest::newRow("unknown option") << QStringList{"--bogus"} << QByteArray("Unknown option 'bogus'");
+    QTest::newRow("unknown input") << QStringList{"--input", "xtest"} << QByteArray("--input takes x11 or uinput");
+    QTest::newRow("stray argument") << QStringList{"COM3"} << QByteArray("Unexpected argument: COM3");
+}
+
+void TestProgram::refusesBadOptions()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, complaint);
+    QProcess program;
+    program.start(QStringLiteral(HARNELO_PROGRAM), arguments);
+    QVERIFY(program.waitForFinished(20000));
+    QCOMPARE(program.exitCode(), 2);
+    const QList<QByteArray> lines = program.readAllStandardError().trimmed().split('\n');
+    QVERIFY2(lines.last().startsWith("harnelo: " + complaint), lines.last().constData());
+}
+
+void TestProgram::saysWhenItCannotInject_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QStringList>("environment");
+    QTest::addColumn<QByteArray>("reason");
+    if (!hasUinput()) {
+        QTest::newRow("uinput asked for") << QStringList{"--input", "uinput"} << QStringList()
+                                          << QByteArray("/dev/uinput: No such file or directory");
+        // A Wayland session, though the toolkit runs through Xwayland.
+        QTest::newRow("Wayland session on X") << QStringList() << QStringList{"XDG_SESSION_TYPE=wayland"}
+                                              << QByteArray("/dev/uinput: No such file or directory");
+    }
+    QTest::newRow("X11 asked for without X") << QStringList{"--input", "x11"}
+                                             << QStringList{"DISPLAY=", "QT_QPA_PLATFORM=offscreen"}
+                                             << QByteArray("no X server to inject into");
+}
+
+void TestProgram::saysWhenItCannotInject()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QStringList, environment);
+    QFETCH(QByteArray, reason);
+    QProcessEnvironment changed = QProcessEnvironment::systemEnvironment();
+    for (const QString &setting : environment) {
+        const QString name = setting.section(QLatin1Char('='), 0, 0);
+        const QString value = setting.section(QLatin1Char('='), 1);
+        if (value.isEmpty())
+            changed.remove(name);
+        else
+            changed.insert(name, value);
+    }
+    const Run run = runLinked(board, options, changed);
+    // Opening the link still works: only injecting does not.
+    QCOMPARE(run.output, QByteArray("open\n"));
+    QVERIFY2(run.errors.contains(CannotInject + reason), run.errors.constData());
+}
+
+void TestProgram::choosesUinputInAWaylandSession()
+{
+    if (hasUinput())
+        QSKIP("this machine has /dev/uinput, so injecting would not fail");
+    QTemporaryDir runtime;
+    QVERIFY(QFile::setPermissions(runtime.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                      | QFileDevice::ExeOwner));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+    environment.remove(QStringLiteral("DISPLAY"));
+
+    // A real Wayland compositor, drawing into memory.
+    QProcess compositor;
+    compositor.setProcessEnvironment(environment);
+    compositor.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    compositor.start(QStringLiteral("weston"), {QStringLiteral("--backend=headless-backend.so"),
+                                                QStringLiteral("--socket=harnelo-test"),
+                                                QStringLiteral("--idle-time=0")});
+    if (!compositor.waitForStarted())
+        QSKIP("weston is not installed (scripts/install-deps test installs it)");
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(runtime.filePath(QStringLiteral("harnelo-test"))), 20000);
+
+    environment.insert(QStringLiteral("WAYLAND_DISPLAY"), QStringLiteral("harnelo-test"));
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
+    const Run run = runLinked(board, {}, environment);
+    compositor.terminate();
+    compositor.waitForFinished(10000);
+    QCOMPARE(run.output, QByteArray("open\n"));
+    QVERIFY2(run.errors.contains(CannotInject + "/dev/uinput"), run.errors.constData());
+}
+
+QTEST_GUILESS_MAIN(TestProgram)
+#include "tst_program.moc"
