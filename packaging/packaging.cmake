@@ -14,6 +14,12 @@ if(UNIX AND NOT APPLE)
     # Software centres list the program from this.
     install(FILES ${CMAKE_CURRENT_LIST_DIR}/io.github.harnelo.Harnelo.metainfo.xml
             DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/metainfo)
+    # Below the display server, for Wayland and console sessions: uinput is
+    # loaded at boot and the logged-in user may use it.
+    install(FILES ${CMAKE_CURRENT_LIST_DIR}/linux/70-harnelo-uinput.rules
+            DESTINATION lib/udev/rules.d)
+    install(FILES ${CMAKE_CURRENT_LIST_DIR}/linux/harnelo-uinput.conf
+            DESTINATION lib/modules-load.d)
     foreach(size 48 64 128 256)
         install(FILES ${CMAKE_CURRENT_LIST_DIR}/icons/harnelo-${size}.png
                 DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/icons/hicolor/${size}x${size}/apps
