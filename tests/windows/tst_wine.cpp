@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -97,12 +98,13 @@ void TestWine::initTestCase()
     environment.insert(QStringLiteral("WINEDLLOVERRIDES"), QStringLiteral("mscoree,mshtml="));
 
     // A prefix is made once and copied for every run; making one takes 20 s.
-    QByteArray version;
     QProcess probe;
     probe.start(QStringLiteral(WINE_PROGRAM), {QStringLiteral("--version")});
     QVERIFY(probe.waitForFinished(30000));
-    const QString pristine = cacheDirectory() + QStringLiteral("/wineprefix-")
-        + QString::fromLatin1(probe.readAll().trimmed());
+    const QString wineVersion = QString::fromLatin1(probe.readAll().trimmed())
+                                    .replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9.]+")),
+                                             QStringLiteral("-"));
+    const QString pristine = cacheDirectory() + QStringLiteral("/wineprefix-") + wineVersion;
     QDir().mkpath(cacheDirectory());
     QLockFile lock(pristine + QStringLiteral(".lock"));
     lock.setStaleLockTime(0);
