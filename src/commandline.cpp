@@ -11,9 +11,65 @@ constexpr bool HasInputChoice = true;
 constexpr bool HasInputChoice = false;
 #endif
 
+ParsedCommandLine refusal(const QString &message)
+{
+    ParsedCommandLine parsed;
+    parsed.outcome = ParsedCommandLine::Refuse;
+    parsed.message = message;
+    return parsed;
+}
+
+QString joinedRates(const QList<int> &rates)
+{
+    QStringList texts;
+    for (const int rate : rates)
+        texts << QString::number(rate);
+    return texts.join(QLatin1String(", "));
+}
+
+void addLinkOptions(QCommandLineParser &parser)
+{
+    parser.addOption({QStringLiteral("port"),
+                      QStringLiteral("The board's serial port, e.g. /dev/ttyACM0 or COM3. Default: the port "
+                                     "opened last time."),
+                      QStringLiteral("name")});
+    parser.addOption({QStringLiteral("baud"),
+                      QStringLiteral("The rate the board's sketch passes to Serial.begin(), e.g. 115200. "
+                                     "Default: the rate used last time."),
+                      QStringLiteral("rate")});
+    parser.addOption({QStringLiteral("open"),
+                      QStringLiteral("Open the port once it is present, and open it again whenever the board "
+                                     "comes back after a reset or replug.")});
+}
+
+// Takes --port, --baud and --open into options; the reason when one is wrong.
+QString takeLinkOptions(const QCommandLineParser &parser, const LinkChoice &remembered, CommandLine &options)
+{
+    options.link = remembered;
+    if (parser.isSet(QStringLiteral("port"))) {
+        options.link.port = parser.value(QStringLiteral("port"));
+        if (options.link.port.isEmpty())
+            return QStringLiteral("--port needs the name of a port");
+    }
+    if (parser.isSet(QStringLiteral("baud"))) {
+        const QString text = parser.value(QStringLiteral("baud"));
+        options.link.baud = parsePositiveNumber(text);
+        if (!options.link.baud)
+            return QStringLiteral("--baud takes a whole number of baud above 0, not ") + text;
+        // The selector can show only the rates it lists.
+        const QList<int> offered = offeredBaudRates();
+        if (!offered.contains(*options.link.baud))
+            return QStringLiteral("--baud %1 is not one of the rates offered: %2").arg(text, joinedRates(offered));
+    }
+    options.keepOpen = parser.isSet(QStringLiteral("open"));
+    if (options.keepOpen && options.link.port.isEmpty())
+        return QStringLiteral("--open needs a port: no port was opened before, so give --port NAME");
+    return QString();
+}
+
 } // namespace
 
-ParsedCommandLine parseCommandLine(const QStringList &arguments)
+ParsedCommandLine parseCommandLine(const QStringList &arguments, const LinkChoice &remembered)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -27,13 +83,11 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
                                    QStringLiteral("x11|uinput"));
     if (HasInputChoice)
         parser.addOption(input);
+    addLinkOptions(parser);
 
+    if (!parser.parse(arguments))
+        return refusal(parser.errorText());
     ParsedCommandLine parsed;
-    if (!parser.parse(arguments)) {
-        parsed.outcome = ParsedCommandLine::Refuse;
-        parsed.message = parser.errorText();
-        return parsed;
-    }
     if (parser.isSet(help) || parser.isSet(version)) {
         parsed.outcome = ParsedCommandLine::Exit;
         parsed.message = parser.isSet(help)
@@ -42,21 +96,19 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
                 + QCoreApplication::applicationVersion() + QLatin1Char('\n');
         return parsed;
     }
-    if (!parser.positionalArguments().isEmpty()) {
-        parsed.outcome = ParsedCommandLine::Refuse;
-        parsed.message = QStringLiteral("Unexpected argument: ") + parser.positionalArguments().first();
-        return parsed;
-    }
+    if (!parser.positionalArguments().isEmpty())
+        return refusal(QStringLiteral("Unexpected argument: ") + parser.positionalArguments().first());
     if (HasInputChoice && parser.isSet(input)) {
         const QString system = parser.value(input);
-        if (system == QLatin1String("x11")) {
+        if (system == QLatin1String("x11"))
             parsed.options.input = InputSystem::X11;
-        } else if (system == QLatin1String("uinput")) {
+        else if (system == QLatin1String("uinput"))
             parsed.options.input = InputSystem::Uinput;
-        } else {
-            parsed.outcome = ParsedCommandLine::Refuse;
-            parsed.message = QStringLiteral("--input takes x11 or uinput, not ") + system;
-        }
+        else
+            return refusal(QStringLiteral("--input takes x11 or uinput, not ") + system);
     }
+    const QString wrong = takeLinkOptions(parser, remembered, parsed.options);
+    if (!wrong.isEmpty())
+        return refusal(wrong);
     return parsed;
 }

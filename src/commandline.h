@@ -1,6 +1,7 @@
 #pragma once
 
 #include "input/inputbackend.h"
+#include "linkchoice.h"
 
 #include <QString>
 
@@ -10,6 +11,10 @@ class QCoreApplication;
 struct CommandLine
 {
     InputSystem input = InputSystem::Automatic;
+    // --port and --baud, each over the remembered choice.
+    LinkChoice link;
+    // --open: open the link at start and again whenever the port comes back.
+    bool keepOpen = false;
 };
 
 struct ParsedCommandLine
@@ -22,4 +27,5 @@ struct ParsedCommandLine
     QString message;
 };
 
-ParsedCommandLine parseCommandLine(const QStringList &arguments);
+// remembered: the choice stored when a link was last opened.
+ParsedCommandLine parseCommandLine(const QStringList &arguments, const LinkChoice &remembered = {});

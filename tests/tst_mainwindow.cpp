@@ -11,6 +11,7 @@
 #include <QSerialPortInfo>
 #include <QStackedWidget>
 #include <QStatusBar>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -151,7 +152,13 @@ void TestMainWindow::programEndsWhenClosedDuringTheSplash()
 {
     XServer x;
     QVERIFY(x.isOpen());
+    // Settings of its own, never the user's.
+    QTemporaryDir home;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), home.path());
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path());
     QProcess program;
+    program.setProcessEnvironment(environment);
     program.start(QStringLiteral(HARNELO_PROGRAM), {});
     QVERIFY(program.waitForStarted());
 

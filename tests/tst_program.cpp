@@ -1,11 +1,16 @@
-// The real program from outside: its command line, and how it says that it
-// cannot inject. Runs harnelo_linked, which opens its port at once and
-// prints "open" when it did.
+// The real program from outside: its command line, what it remembers, and
+// how it says that it cannot inject. Runs harnelo_linked, which opens its
+// port at once and prints "open" when it did. Every run keeps its settings
+// in a folder of the test's own, never the user's.
 
+#include "linkchoice.h"
 #include "pseudoterminal.h"
+#include "xserver.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -19,6 +24,26 @@ const QByteArray CannotInject = "Harnelo cannot move the mouse or press keys: ";
 bool hasUinput()
 {
     return QFileInfo::exists(QStringLiteral("/dev/uinput"));
+}
+
+const QString Title = QStringLiteral("Harnelo     V1.0");
+
+// Settings under home: $XDG_CONFIG_HOME/Harnelo/harnelo.conf for the program,
+// home/linked.conf for harnelo_linked.
+QProcessEnvironment withSettingsIn(const QTemporaryDir &home)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), home.path());
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
+    environment.insert(QStringLiteral("HARNELO_SETTINGS"), home.filePath(QStringLiteral("linked.conf")));
+    return environment;
+}
+
+bool writeRememberedChoice(const QTemporaryDir &home, const QByteArray &settings)
+{
+    const QString folder = home.filePath(QStringLiteral("config/Harnelo"));
+    QFile file(folder + QStringLiteral("/harnelo.conf"));
+    return QDir().mkpath(folder) && file.open(QIODevice::WriteOnly) && file.write(settings) == settings.size();
 }
 
 struct Run
@@ -53,6 +78,8 @@ class TestProgram : public QObject
 private slots:
     void refusesBadOptions_data();
     void refusesBadOptions();
+    void opensTheRememberedPortWhenAsked();
+    void remembersTheLastLink();
     void saysWhenItCannotInject_data();
     void saysWhenItCannotInject();
     void choosesUinputInAWaylandSession();
@@ -65,21 +92,59 @@ void TestProgram::refusesBadOptions_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("complaint");
+    const QByteArray aRate = "--baud takes a whole number of baud above 0, not ";
     QTest::newRow("unknown option") << QStringList{"--bogus"} << QByteArray("Unknown option 'bogus'");
     QTest::newRow("unknown input") << QStringList{"--input", "xtest"} << QByteArray("--input takes x11 or uinput");
     QTest::newRow("stray argument") << QStringList{"COM3"} << QByteArray("Unexpected argument: COM3");
+    QTest::newRow("rate of 0") << QStringList{"--baud", "0"} << aRate + "0";
+    QTest::newRow("text for a rate") << QStringList{"--baud", "fast"} << aRate + "fast";
+    QTest::newRow("rate not offered") << QStringList{"--baud", "250000"}
+                                      << QByteArray("--baud 250000 is not one of the rates offered: 50, ");
+    QTest::newRow("open, no port") << QStringList{"--open"}
+                                   << QByteArray("--open needs a port: no port was opened before, so give --port NAME");
 }
 
 void TestProgram::refusesBadOptions()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QByteArray, complaint);
+    QTemporaryDir home;
     QProcess program;
+    program.setProcessEnvironment(withSettingsIn(home));
     program.start(QStringLiteral(HARNELO_PROGRAM), arguments);
     QVERIFY(program.waitForFinished(20000));
     QCOMPARE(program.exitCode(), 2);
     const QList<QByteArray> lines = program.readAllStandardError().trimmed().split('\n');
     QVERIFY2(lines.last().startsWith("harnelo: " + complaint), lines.last().constData());
+}
+
+void TestProgram::opensTheRememberedPortWhenAsked()
+{
+    XServer x;
+    QVERIFY(x.isOpen());
+    QTemporaryDir home;
+    QVERIFY(writeRememberedChoice(home, "[link]\nport=ttyHARNELO9\nbaud=115200\n"));
+    QProcess program;
+    program.setProcessEnvironment(withSettingsIn(home));
+    program.start(QStringLiteral(HARNELO_PROGRAM), {QStringLiteral("--open")});
+    // It waits for the port instead of refusing to start.
+    QTRY_VERIFY_WITH_TIMEOUT(x.findWindow(Title) != 0, 10000);
+    program.terminate();
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitCode(), 0);
+}
+
+void TestProgram::remembersTheLastLink()
+{
+    QTemporaryDir home;
+    const Run first = runLinked(board, {QStringLiteral("--baud"), QStringLiteral("57600")}, withSettingsIn(home));
+    QCOMPARE(first.output, QByteArray("open\n"));
+    const QSettings settings(home.filePath(QStringLiteral("linked.conf")), QSettings::IniFormat);
+    QCOMPARE(recallLinkChoice(settings), (LinkChoice{board.devicePath(), 57600}));
+
+    // No --port: the remembered one is opened.
+    const Run second = runLinked(board, {QStringLiteral("--open")}, withSettingsIn(home));
+    QCOMPARE(second.output, QByteArray("open\n"));
 }
 
 void TestProgram::saysWhenItCannotInject_data()

@@ -122,10 +122,10 @@ check_desktop_entry() {
 }
 
 # Only what the package brought and the system's libraries may be used: no
-# build tree, no plugin paths.
+# build tree, no plugin paths. Its settings stay in the throw-away folder.
 start_installed_program() {
     (cd "$work" && exec env -u LD_LIBRARY_PATH -u QT_PLUGIN_PATH -u QT_QPA_PLATFORM_PLUGIN_PATH \
-        "$root/usr/bin/harnelo" >"$work/program.log" 2>&1) &
+        XDG_CONFIG_HOME="$work/config" "$root/usr/bin/harnelo" >"$work/program.log" 2>&1) &
     program_pid=$!
     local tries
     for tries in $(seq 100); do
