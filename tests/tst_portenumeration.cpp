@@ -5,7 +5,7 @@
 // Before any Qt header: GLib's headers use "signals" as a name.
 #include <umockdev.h>
 
-#include "portlist.h"
+#include "link/portlist.h"
 
 #include <QtTest>
 
@@ -14,22 +14,33 @@
 
 #include <vector>
 
+// Read as "75833353035351B0F1B1 2341:0043 at 1-1:1.0" when a comparison fails.
+char *toString(const BoardIdentity &board)
+{
+    return QTest::toString(QStringLiteral("%1 %2:%3 at %4")
+                               .arg(board.serialNumber)
+                               .arg(board.vendorId, 4, 16, QLatin1Char('0'))
+                               .arg(board.productId, 4, 16, QLatin1Char('0'))
+                               .arg(board.location));
+}
+
 namespace {
 
 // A USB serial board as udev describes it: the manufacturer and product
 // with blanks and brackets turned into '_', or the vendor or product id
-// where the board gives no string.
+// where the board gives no string; and its serial number, if it has one.
 struct Board
 {
     const char *vendorId;
     const char *productId;
     const char *vendor;
     const char *model;
+    const char *serial;
 };
 
-const Board unoR3{"2341", "0043", "Arduino__www.arduino.cc_", "0043"};
-const Board namedUno{"2341", "0001", "Arduino__www.arduino.cc_", "Arduino_Uno"};
-const Board ch340Clone{"1a86", "7523", "1a86", "USB2.0-Serial"};
+const Board unoR3{"2341", "0043", "Arduino__www.arduino.cc_", "0043", "75833353035351B0F1B1"};
+const Board namedUno{"2341", "0001", "Arduino__www.arduino.cc_", "Arduino_Uno", "A1"};
+const Board ch340Clone{"1a86", "7523", "1a86", "USB2.0-Serial", nullptr};
 
 // The devices this process sees under /sys and in udev's database.
 class MockSystem
@@ -53,10 +64,13 @@ public:
     {
         const QByteArray usbName = "1-" + QByteArray::number(++usb_ports_used);
         gchar *usb = umockdev_testbed_add_device(testbed, "usb", usbName.constData(), nullptr, nullptr, nullptr);
+        const QByteArray interfaceName = usbName + ":1.0";
+        gchar *interface = umockdev_testbed_add_device(testbed, "usb", interfaceName.constData(), usb, nullptr, nullptr);
         const QByteArray node = QByteArray("/dev/") + tty;
-        gchar *device = umockdev_testbed_add_device(testbed, "tty", tty, usb, nullptr, "DEVNAME", node.constData(), nullptr);
+        gchar *device = umockdev_testbed_add_device(testbed, "tty", tty, interface, nullptr, "DEVNAME", node.constData(), nullptr);
         plugged.insert(tty, {device, usb});
         g_free(device);
+        g_free(interface);
         g_free(usb);
     }
 
@@ -67,6 +81,8 @@ public:
         umockdev_testbed_set_property(testbed, device, "ID_VENDOR_ID", board.vendorId);
         umockdev_testbed_set_property(testbed, device, "ID_MODEL", board.model);
         umockdev_testbed_set_property(testbed, device, "ID_MODEL_ID", board.productId);
+        if (board.serial)
+            umockdev_testbed_set_property(testbed, device, "ID_SERIAL_SHORT", board.serial);
     }
 
     void plug(const char *tty, const Board &board)
@@ -132,6 +148,7 @@ private slots:
 
     void labelsBoardsAsTheSystemDescribesThem_data();
     void labelsBoardsAsTheSystemDescribesThem();
+    void readsWhoABoardIs();
     void seesBoardsComeAndGo();
     void seesABoardSwappedOnTheSameName();
     void seesDescriptionsThatArriveLate();
@@ -168,6 +185,21 @@ void TestPortEnumeration::labelsBoardsAsTheSystemDescribesThem()
     QFETCH(QString, label);
     system.plug("ttyACM0", *board);
     QCOMPARE(listedLabels(), QStringList{label});
+}
+
+void TestPortEnumeration::readsWhoABoardIs()
+{
+    system.plug("ttyACM0", unoR3);
+    system.plug("ttyUSB0", ch340Clone);
+    QList<SerialPortEntry> ports = availableSerialPorts();
+    std::sort(ports.begin(), ports.end(), [](const auto &a, const auto &b) { return a.name < b.name; });
+    QCOMPARE(ports.size(), 2);
+    // Each sits in a USB socket of its own.
+    const QString uno = ports[0].identity.location;
+    const QString clone = ports[1].identity.location;
+    QVERIFY2(uno.contains(QRegularExpression("^1-\\d+:1\\.0$")) && uno != clone, qPrintable(uno + " " + clone));
+    QCOMPARE(ports[0].identity, (BoardIdentity{"75833353035351B0F1B1", 0x2341, 0x0043, uno}));
+    QCOMPARE(ports[1].identity, (BoardIdentity{"", 0x1a86, 0x7523, clone}));
 }
 
 void TestPortEnumeration::seesBoardsComeAndGo()

@@ -1,4 +1,4 @@
-#include "portlist.h"
+#include "link/portlist.h"
 
 #include <QtTest>
 

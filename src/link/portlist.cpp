@@ -1,5 +1,7 @@
 #include "portlist.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSerialPortInfo>
 
@@ -9,6 +11,38 @@
 
 namespace {
 
+#ifdef Q_OS_LINUX
+// The USB interface a tty hangs off, from its place in sysfs:
+// /sys/devices/.../usb1/1-2/1-2:1.0/tty/ttyACM0 gives "1-2:1.0". Empty for other ttys.
+QString usbLocation(const QString &portName)
+{
+    static const QRegularExpression usbInterface(QStringLiteral("^\\d+-[\\d.]+:\\d+\\.\\d+$"));
+    const QString device = QFileInfo(QStringLiteral("/sys/class/tty/") + portName)
+                               .canonicalFilePath();
+    const QStringList parts = device.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    for (auto part = parts.rbegin(); part != parts.rend(); ++part) {
+        if (usbInterface.match(*part).hasMatch())
+            return *part;
+    }
+    return QString();
+}
+#endif
+
+BoardIdentity identityOf(const QSerialPortInfo &info)
+{
+    BoardIdentity identity;
+    identity.serialNumber = info.serialNumber();
+    if (info.hasVendorIdentifier() && info.hasProductIdentifier()) {
+        identity.vendorId = info.vendorIdentifier();
+        identity.productId = info.productIdentifier();
+    }
+#ifdef Q_OS_LINUX
+    if (identity.isKnown())
+        identity.location = usbLocation(info.portName());
+#endif
+    return identity;
+}
+
 // On Linux this takes some 20 ms with the usual 70 ttys: libudev reads about
 // forty sysfs files for each, some 2900 opens in all.
 QList<SerialPortEntry> listSerialPorts()
@@ -17,7 +51,7 @@ QList<SerialPortEntry> listSerialPorts()
     const auto infos = QSerialPortInfo::availablePorts();
     ports.reserve(infos.size());
     for (const QSerialPortInfo &info : infos)
-        ports.append({info.portName(), info.description(), info.manufacturer()});
+        ports.append({info.portName(), info.description(), info.manufacturer(), identityOf(info)});
     return ports;
 }
 
@@ -85,7 +119,56 @@ QString arduinoName(const SerialPortEntry &port)
     return maker + QLatin1Char(' ') + product;
 }
 
+// The device a port name opens, as QSerialPort resolves it.
+QString deviceOf(const QString &name)
+{
+#ifdef Q_OS_WIN
+    const bool hasPrefix = name.startsWith(QLatin1String("\\\\.\\")) || name.startsWith(QLatin1String("//./"));
+    return (hasPrefix ? name.mid(4) : name).toUpper();
+#else
+    const bool isPath = name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1String("./"))
+        || name.startsWith(QLatin1String("../"));
+    return isPath ? name : QStringLiteral("/dev/") + name;
+#endif
+}
+
 } // namespace
+
+bool isSameBoard(const BoardIdentity &kept, const BoardIdentity &seen)
+{
+    if (!kept.isKnown())
+        return true;
+    if (kept.vendorId != seen.vendorId || kept.productId != seen.productId
+        || kept.serialNumber != seen.serialNumber)
+        return false;
+    return !kept.serialNumber.isEmpty() || kept.location == seen.location;
+}
+
+bool isSamePort(const QString &a, const QString &b)
+{
+    if (a.isEmpty() || b.isEmpty())
+        return false;
+    const QString deviceA = deviceOf(a);
+    const QString deviceB = deviceOf(b);
+    if (deviceA == deviceB)
+        return true;
+#ifdef Q_OS_WIN
+    return false;
+#else
+    // Empty for a device that is not there.
+    const QString resolvedA = QFileInfo(deviceA).canonicalFilePath();
+    return !resolvedA.isEmpty() && resolvedA == QFileInfo(deviceB).canonicalFilePath();
+#endif
+}
+
+int indexOfPort(const QList<SerialPortEntry> &ports, const QString &name)
+{
+    for (int i = 0; i < ports.size(); ++i) {
+        if (isSamePort(ports.at(i).name, name))
+            return i;
+    }
+    return -1;
+}
 
 QList<SerialPortEntry> availableSerialPorts()
 {
