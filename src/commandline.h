@@ -1,7 +1,7 @@
 #pragma once
 
 #include "input/inputbackend.h"
-#include "linkchoice.h"
+#include "link/linkchoice.h"
 
 #include <QString>
 

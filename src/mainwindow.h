@@ -2,20 +2,21 @@
 
 #include "eventline.h"
 #include "input/inputbackend.h"
-#include "linkchoice.h"
-#include "portlist.h"
+#include "link/linkchoice.h"
+#include "link/linkkeeper.h"
+#include "link/portlist.h"
+#include "link/seriallink.h"
+#include "remoteinput.h"
 
-#include <QElapsedTimer>
 #include <QList>
 #include <QMainWindow>
 #include <QSerialPort>
 
-#include <cstdint>
-#include <map>
 #include <memory>
+#include <optional>
 #include <string_view>
 
-class QLabel;
+class StatusLine;
 class QSettings;
 class QTimer;
 
@@ -26,11 +27,11 @@ struct WindowStart
 {
     // Selected once listed, unless the user picks another port first.
     LinkChoice preselect;
-    // Opens preselect.port once the splash is over and the port is present,
-    // and again whenever it comes back after a loss, until the user closes it.
+    // Keeps preselect open from the end of the splash until the user closes
+    // it; Open then keeps the chosen port open too.
     bool keepOpen = false;
-    // Where the port and rate are stored whenever a link opens; must outlive
-    // the window. None: nowhere.
+    // Where every link that opens is remembered; must outlive the window.
+    // None: nowhere.
     QSettings *memory = nullptr;
 };
 
@@ -77,55 +78,31 @@ private slots:
     void keyboardEvent(KeyboardEvent event, int key);
     void on_open_close_pb_clicked();
     void releaseButtonsAndKeys();
-    void keepLinkOpen();
 
 private:
-    enum class LinkState { Closed, Waiting, Reading, Lost, Failing };
-
-    int indexOfPort(const QString &name) const;
-    void selectPendingPort();
-    void selectBaudRate(int rate);
-    bool openLink(const QString &port, int baud);
-    void startKeepingOpen(const QString &port, int baud);
-    void attemptToKeepOpen(int portIndex);
-    void handleDeviceLoss();
-    void injectWhatArrived();
-    void releaseHeldInput();
-    void applyEvent(const EventLine &line);
-    void moveMouseBy(int dx, int dy);
-    void recordKey(int key, bool held);
     void rebuildPortSelector();
-    void showLinkState(LinkState state);
-    QString describeLinkState(LinkState state) const;
+    void selectBaudRate(int rate);
+    LinkChoice selectedLink() const;
+    void showLinkState();
     // Tells the user when input could not be injected.
     void reportInputFailure();
 
     Ui::MainWindow *ui;
     QTimer *device_refresh_timer = nullptr;
     QList<SerialPortEntry> serial_ports_list;
-    QSerialPort *serial_port = nullptr;
+    SerialLink *serial_link = nullptr;
+    LinkKeeper *link_keeper = nullptr;
     QList<int> baud_rate_list;
-    std::map<MouseEvent, bool> mouse_event_state;
-    std::map<std::uint32_t, bool> keyboard_event_state;
+    // The buttons and keys the board holds, and what its lines do.
+    RemoteInput remote_input;
 
     PortLister port_lister;
-    std::unique_ptr<InputBackend> input;
     QString input_problem;
-    std::string last_input_failure;
-    LineFramer line_framer;
 
-    QSettings *memory = nullptr;
-    QLabel *link_state_label = nullptr;
-    // The remembered or given port, selected when it appears until the user picks one.
-    QString pending_port;
+    PortChoice port_choice;
     bool may_keep_open = false;
-    bool open_at_start = false;
-    bool keeping_open = false;
-    bool link_lost = false;
-    // What a link kept open opens.
-    QString kept_port;
-    int kept_baud = 0;
-    QString open_failure;
-    QElapsedTimer last_open_attempt;
-    QTimer *reopen_timer = nullptr;
+    // Kept open once the splash is over, when the command line asked.
+    std::optional<LinkChoice> keep_at_start;
+
+    StatusLine *status_line = nullptr;
 };

@@ -1,11 +1,15 @@
-// The remembered port and rate: a real settings file, damaged values ignored.
+// The remembered port, rate and board: a real settings file, damaged values
+// ignored; and how boards and ports chosen by name are told apart.
 
-#include "linkchoice.h"
+#include "link/linkchoice.h"
+#include "link/portlist.h"
 
 #include <QFile>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
+
+Q_DECLARE_METATYPE(BoardIdentity)
 
 class TestLinkChoice : public QObject
 {
@@ -15,6 +19,11 @@ private slots:
     void roundTripsThroughASettingsFile();
     void ignoresDamagedValues_data();
     void ignoresDamagedValues();
+    void recallsOnlyAWholeBoardIdentity_data();
+    void recallsOnlyAWholeBoardIdentity();
+    void tellsBoardsApart_data();
+    void tellsBoardsApart();
+    void followsThePortChosenByName();
     void findsAPortByAnyOfItsNames();
 
 private:
@@ -25,13 +34,20 @@ void TestLinkChoice::roundTripsThroughASettingsFile()
 {
     const QString file = folder.filePath(QStringLiteral("roundtrip.conf"));
     const QString port = QStringLiteral("/dev/serial/by-id/usb-Arduino__www.arduino.cc__0043-if00");
+    const LinkChoice uno{port, 115200, {QStringLiteral("75833353035351B0F1B1"), 0x2341, 0x0043, "1-2:1.0"}};
+    const LinkChoice pty{QStringLiteral("/dev/pts/3"), 9600, {}};
     {
         QSettings settings(file, QSettings::IniFormat);
         QCOMPARE(recallLinkChoice(settings), LinkChoice());
-        rememberLinkChoice(settings, QStringLiteral("COM3"), 9600);
-        rememberLinkChoice(settings, port, 115200);
+        rememberLinkChoice(settings, uno);
     }
-    QCOMPARE(recallLinkChoice(QSettings(file, QSettings::IniFormat)), (LinkChoice{port, 115200}));
+    QCOMPARE(recallLinkChoice(QSettings(file, QSettings::IniFormat)), uno);
+    {
+        // A device without identity leaves none of the last board's behind.
+        QSettings settings(file, QSettings::IniFormat);
+        rememberLinkChoice(settings, pty);
+    }
+    QCOMPARE(recallLinkChoice(QSettings(file, QSettings::IniFormat)), pty);
 }
 
 void TestLinkChoice::ignoresDamagedValues_data()
@@ -49,6 +65,80 @@ void TestLinkChoice::ignoresDamagedValues_data()
     QTest::newRow("list for a rate") << port + "baud=9600, 115200" << "ttyACM0" << 0;
     QTest::newRow("empty port") << QByteArray("[link]\nport=\nbaud=9600") << "" << 9600;
     QTest::newRow("control character in port") << QByteArray("[link]\nport=tty\\x1b[2J") << "" << 0;
+}
+
+void TestLinkChoice::recallsOnlyAWholeBoardIdentity_data()
+{
+    QTest::addColumn<QByteArray>("board");
+    QTest::addColumn<bool>("known");
+    QTest::newRow("as written") << QByteArray("serial=A1\nvendor=9025\nproduct=67\nlocation=1-2:1.0") << true;
+    QTest::newRow("no serial number") << QByteArray("serial=\nvendor=6790\nproduct=29987\nlocation=1-2:1.0") << true;
+    // As an earlier version wrote its settings.
+    QTest::newRow("none at all") << QByteArray() << false;
+    QTest::newRow("vendor beyond 16 bits") << QByteArray("serial=A1\nvendor=65536\nproduct=67") << false;
+    QTest::newRow("product missing") << QByteArray("serial=A1\nvendor=9025") << false;
+    QTest::newRow("text for a vendor") << QByteArray("serial=A1\nvendor=arduino\nproduct=67") << false;
+}
+
+void TestLinkChoice::recallsOnlyAWholeBoardIdentity()
+{
+    QFETCH(QByteArray, board);
+    QFETCH(bool, known);
+    QFile file(folder.filePath(QLatin1String(QTest::currentDataTag()) + QStringLiteral(".board.conf")));
+    const QByteArray stored = "[link]\nport=ttyACM0\nbaud=9600\n[board]\n" + board;
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(stored) == stored.size());
+    file.close();
+    const LinkChoice recalled = recallLinkChoice(QSettings(file.fileName(), QSettings::IniFormat));
+    QCOMPARE(recalled.port, QStringLiteral("ttyACM0"));
+    QCOMPARE(recalled.board.isKnown(), known);
+}
+
+void TestLinkChoice::tellsBoardsApart_data()
+{
+    QTest::addColumn<BoardIdentity>("kept");
+    QTest::addColumn<BoardIdentity>("seen");
+    QTest::addColumn<bool>("same");
+    const BoardIdentity uno{"A1", 0x2341, 0x0043, "1-2:1.0"};
+    const BoardIdentity clone{"", 0x1a86, 0x7523, "1-2:1.0"};
+    QTest::newRow("the same board") << uno << uno << true;
+    QTest::newRow("in another socket") << uno << BoardIdentity{"A1", 0x2341, 0x0043, "1-3:1.0"} << true;
+    QTest::newRow("another serial number") << uno << BoardIdentity{"B2", 0x2341, 0x0043, "1-2:1.0"} << false;
+    QTest::newRow("its boot loader") << uno << BoardIdentity{"A1", 0x2341, 0x0036, "1-2:1.0"} << false;
+    QTest::newRow("a clone in its socket") << clone << clone << true;
+    QTest::newRow("a clone in another socket") << clone << BoardIdentity{"", 0x1a86, 0x7523, "1-3:1.0"} << false;
+    QTest::newRow("a device without identity") << uno << BoardIdentity() << false;
+    QTest::newRow("kept by name only") << BoardIdentity() << uno << true;
+}
+
+void TestLinkChoice::tellsBoardsApart()
+{
+    QFETCH(BoardIdentity, kept);
+    QFETCH(BoardIdentity, seen);
+    QFETCH(bool, same);
+    QCOMPARE(isSameBoard(kept, seen), same);
+}
+
+// A port chosen by a stable name stays chosen by it until the user picks another.
+void TestLinkChoice::followsThePortChosenByName()
+{
+    const QString byId = folder.filePath(QStringLiteral("usb-Board-if00"));
+    QVERIFY(QFile::link(QStringLiteral("/dev/null"), byId));
+    const QList<SerialPortEntry> ports{{"ttyS0", {}, {}}, {"/dev/null", {}, {}}, {"ttyS1", {}, {}}};
+
+    PortChoice choice(byId);
+    QCOMPARE(choice.entryToSelect(ports, QStringLiteral("ttyS0")), 1);
+    QCOMPARE(choice.nameToOpen(QStringLiteral("/dev/null")), byId);
+    QCOMPARE(choice.nameToOpen(QStringLiteral("ttyS1")), QStringLiteral("ttyS1"));
+    // Picking the same entry keeps the stable name; picking another ends following it.
+    choice.userPicked(QStringLiteral("/dev/null"));
+    QCOMPARE(choice.nameToOpen(QStringLiteral("/dev/null")), byId);
+    choice.userPicked(QStringLiteral("ttyS1"));
+    QCOMPARE(choice.entryToSelect(ports, QStringLiteral("ttyS1")), 2);
+    QCOMPARE(choice.nameToOpen(QStringLiteral("/dev/null")), QStringLiteral("/dev/null"));
+    // A link kept by the stable name brings it back.
+    choice.follow(byId);
+    QCOMPARE(choice.entryToSelect(ports, QStringLiteral("ttyS1")), 1);
+    QCOMPARE(choice.entryToSelect({{"ttyS1", {}, {}}}, QStringLiteral("ttyS1")), 0);
 }
 
 void TestLinkChoice::ignoresDamagedValues()

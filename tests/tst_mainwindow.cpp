@@ -55,6 +55,7 @@ private slots:
     void survivesBeingDestroyedDuringTheSplash();
     void programEndsWhenClosedDuringTheSplash();
     void saysWhenNothingCanBeInjected();
+    void showsAnInputFailureBesideTheLinkState();
 };
 
 void TestMainWindow::startsAsFramelessDarkSplash()
@@ -181,6 +182,34 @@ void TestMainWindow::saysWhenNothingCanBeInjected()
     QVERIFY(box);
     QTRY_VERIFY(box->isVisible());
     QCOMPARE(box->text(), problem);
+}
+
+void TestMainWindow::showsAnInputFailureBesideTheLinkState()
+{
+    // Refuses everything, as a backend does when the system stops taking input.
+    class RefusingInput final : public InputBackend
+    {
+    public:
+        void pressButton(MouseButton) override {}
+        void releaseButton(MouseButton) override {}
+        void sendKey(int, bool) override {}
+        void releaseAllKeys() override {}
+        std::string takeError() override { return "/dev/uinput: write: No such device (3 writes failed in all)"; }
+
+    protected:
+        void sendWheel(int) override {}
+    };
+    MainWindow window(nullptr, noPorts, {std::make_unique<RefusingInput>(), {}});
+    window.show();
+    QMetaObject::invokeMethod(&window, "showContentApp");
+    QMetaObject::invokeMethod(&window, "releaseButtonsAndKeys");
+    const auto *state = window.findChild<QLabel *>(QStringLiteral("link_state_label"));
+    const auto *failure = window.findChild<QLabel *>(QStringLiteral("input_notice_label"));
+    QTRY_VERIFY(state->isVisible() && failure->isVisible());
+    QCOMPARE(state->toolTip(), QStringLiteral("Closed"));
+    QCOMPARE(failure->toolTip(), QStringLiteral("Input failed: /dev/uinput: write: No such device (3 writes failed in all)"));
+    for (const QLabel *label : {state, failure})
+        QVERIFY(label->fontMetrics().horizontalAdvance(label->text()) <= label->width());
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -2,7 +2,10 @@
 #include "xserver.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QMessageBox>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
@@ -29,6 +32,8 @@ private slots:
     void releasesHeldKeysAmongThousandsOfCodes();
     void hangUpAfterThePortVanishedStillShowsClosed();
     void closesWhenThePortLeftTheList();
+    void keepsALinkOpenUntilClosed();
+    void opensAPortByTheNameItWasChosenBy();
 
 private:
     XServer x;
@@ -281,6 +286,75 @@ void TestSerialLink::closesWhenThePortLeftTheList()
     QVERIFY(!linked.clickOpenClose());
     QCOMPARE(linked.button()->text(), QStringLiteral("Open"));
     QTRY_COMPARE(x.buttonsDown(), QVector<int>());
+}
+
+namespace {
+
+void showContent(MainWindow &window)
+{
+    window.show();
+    QMetaObject::invokeMethod(&window, "showContentApp");
+}
+
+QPushButton *buttonOf(const MainWindow &window)
+{
+    return window.findChild<QPushButton *>(QStringLiteral("open_close_pb"));
+}
+
+QString stateOf(const MainWindow &window)
+{
+    return window.findChild<QLabel *>(QStringLiteral("link_state_label"))->toolTip();
+}
+
+} // namespace
+
+void TestSerialLink::keepsALinkOpenUntilClosed()
+{
+    PluggableBoard board;
+    const LinkChoice choice{board.stableName(), 115200, {}};
+    MainWindow window(nullptr, board.lister(), createInputBackend(), {choice, true, nullptr});
+    showContent(window);
+    board.plugIn();
+    QTRY_COMPARE_WITH_TIMEOUT(buttonOf(window)->property("open"), QVariant(true), 3000);
+    QVERIFY(board.send("0 2\n1 0 65\n"));
+    QTRY_COMPARE(x.buttonsDown(), QVector<int>{1});
+
+    // Lost: released, and still Close, for the link is kept.
+    board.unplug();
+    QTRY_COMPARE(x.buttonsDown(), QVector<int>());
+    QTRY_COMPARE(x.keysDown(), QVector<int>());
+    QCOMPARE(buttonOf(window)->text(), QStringLiteral("Close"));
+    QCOMPARE(stateOf(window), "Lost " + board.stableName() + " (reopening)");
+    board.plugIn();
+    QTRY_COMPARE_WITH_TIMEOUT(buttonOf(window)->property("open"), QVariant(true), 3000);
+    QVERIFY(board.send("0 4\n"));
+    QTRY_COMPARE(x.buttonsDown(), QVector<int>{2});
+
+    // The user's Close wins until the user opens again, which keeps it again.
+    QTest::mouseClick(buttonOf(window), Qt::LeftButton);
+    QCOMPARE(buttonOf(window)->text(), QStringLiteral("Open"));
+    QTRY_COMPARE(x.buttonsDown(), QVector<int>());
+    QTest::mouseClick(buttonOf(window), Qt::LeftButton);
+    QTRY_COMPARE(buttonOf(window)->property("open"), QVariant(true));
+    board.unplug();
+    board.plugIn();
+    QTRY_COMPARE_WITH_TIMEOUT(stateOf(window), "Reading " + board.stableName() + " at 115200 baud", 3000);
+}
+
+void TestSerialLink::opensAPortByTheNameItWasChosenBy()
+{
+    PluggableBoard board;
+    board.plugIn();
+    QTemporaryDir folder;
+    QSettings memory(folder.filePath(QStringLiteral("harnelo.conf")), QSettings::IniFormat);
+    MainWindow window(nullptr, board.lister(), createInputBackend(), {{board.stableName(), 9600, {}}, false, &memory});
+    showContent(window);
+    for (int round = 0; round < 2; ++round) {
+        QTest::mouseClick(buttonOf(window), Qt::LeftButton);
+        QCOMPARE(stateOf(window), "Reading " + board.stableName() + " at 9600 baud");
+        QCOMPARE(recallLinkChoice(memory).port, board.stableName());
+        QTest::mouseClick(buttonOf(window), Qt::LeftButton);
+    }
 }
 
 QTEST_MAIN(TestSerialLink)

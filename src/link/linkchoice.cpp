@@ -1,6 +1,5 @@
 #include "linkchoice.h"
 
-#include <QFileInfo>
 #include <QSerialPortInfo>
 #include <QSettings>
 
@@ -10,47 +9,73 @@ namespace {
 
 const QString PortKey = QStringLiteral("link/port");
 const QString BaudKey = QStringLiteral("link/baud");
+const QString SerialNumberKey = QStringLiteral("board/serial");
+const QString VendorKey = QStringLiteral("board/vendor");
+const QString ProductKey = QStringLiteral("board/product");
+const QString LocationKey = QStringLiteral("board/location");
 
 // Longer than any device path; a longer value is not one we stored.
 constexpr int MaxPortNameLength = 1024;
 // Nine digits always fit an int.
 constexpr int MaxRateDigits = 9;
 
-std::optional<QString> storedPort(const QVariant &value)
+std::optional<QString> storedText(const QVariant &value)
 {
     if (value.typeId() != QMetaType::QString)
         return std::nullopt;
-    const QString name = value.toString();
-    const bool printable = std::all_of(name.begin(), name.end(), [](QChar c) { return c.isPrint(); });
-    if (name.isEmpty() || name.size() > MaxPortNameLength || !printable)
+    const QString text = value.toString();
+    const bool printable = std::all_of(text.begin(), text.end(), [](QChar c) { return c.isPrint(); });
+    if (text.size() > MaxPortNameLength || !printable)
+        return std::nullopt;
+    return text;
+}
+
+std::optional<QString> storedPort(const QVariant &value)
+{
+    const std::optional<QString> name = storedText(value);
+    if (!name || name->isEmpty())
         return std::nullopt;
     return name;
 }
 
-std::optional<int> storedBaud(const QVariant &value)
+// Text files hold strings; the Windows registry holds numbers.
+std::optional<int> storedNumber(const QVariant &value)
 {
-    // Text files hold strings; the Windows registry holds numbers.
     static const QList<int> numberTypes = {QMetaType::QString, QMetaType::Int, QMetaType::UInt,
                                            QMetaType::LongLong, QMetaType::ULongLong};
     if (!numberTypes.contains(value.typeId()))
         return std::nullopt;
-    const std::optional<int> rate = parsePositiveNumber(value.toString());
+    return parsePositiveNumber(value.toString());
+}
+
+std::optional<int> storedBaud(const QVariant &value)
+{
+    const std::optional<int> rate = storedNumber(value);
     if (!rate || !offeredBaudRates().contains(*rate))
         return std::nullopt;
     return rate;
 }
 
-// The device a port name opens, as QSerialPort resolves it.
-QString deviceOf(const QString &name)
+std::optional<quint16> storedUsbId(const QVariant &value)
 {
-#ifdef Q_OS_WIN
-    const bool hasPrefix = name.startsWith(QLatin1String("\\\\.\\")) || name.startsWith(QLatin1String("//./"));
-    return (hasPrefix ? name.mid(4) : name).toUpper();
-#else
-    const bool isPath = name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1String("./"))
-        || name.startsWith(QLatin1String("../"));
-    return isPath ? name : QStringLiteral("/dev/") + name;
-#endif
+    if (value.toString() == QLatin1String("0"))
+        return 0;
+    const std::optional<int> id = storedNumber(value);
+    if (!id || *id > 0xFFFF)
+        return std::nullopt;
+    return static_cast<quint16>(*id);
+}
+
+// Settings written before boards were known by identity have none.
+BoardIdentity storedBoard(const QSettings &settings)
+{
+    const std::optional<quint16> vendor = storedUsbId(settings.value(VendorKey));
+    const std::optional<quint16> product = storedUsbId(settings.value(ProductKey));
+    const std::optional<QString> serialNumber = storedText(settings.value(SerialNumberKey, QString()));
+    const std::optional<QString> location = storedText(settings.value(LocationKey, QString()));
+    if (!vendor || !product || !serialNumber || !location)
+        return {};
+    return {*serialNumber, *vendor, *product, *location};
 }
 
 } // namespace
@@ -77,29 +102,48 @@ LinkChoice recallLinkChoice(const QSettings &settings)
     LinkChoice choice;
     choice.port = storedPort(settings.value(PortKey)).value_or(QString());
     choice.baud = storedBaud(settings.value(BaudKey));
+    if (!choice.port.isEmpty())
+        choice.board = storedBoard(settings);
     return choice;
 }
 
-void rememberLinkChoice(QSettings &settings, const QString &port, int baud)
+void rememberLinkChoice(QSettings &settings, const LinkChoice &choice)
 {
-    settings.setValue(PortKey, port);
-    settings.setValue(BaudKey, baud);
+    settings.setValue(PortKey, choice.port);
+    if (choice.baud)
+        settings.setValue(BaudKey, *choice.baud);
+    if (choice.board.isKnown()) {
+        settings.setValue(SerialNumberKey, choice.board.serialNumber);
+        settings.setValue(VendorKey, choice.board.vendorId);
+        settings.setValue(ProductKey, choice.board.productId);
+        settings.setValue(LocationKey, choice.board.location);
+    } else {
+        settings.remove(QStringLiteral("board"));
+    }
     settings.sync();
 }
 
-bool isSamePort(const QString &a, const QString &b)
+int PortChoice::entryToSelect(const QList<SerialPortEntry> &ports, const QString &selectedBefore) const
 {
-    if (a.isEmpty() || b.isEmpty())
-        return false;
-    const QString deviceA = deviceOf(a);
-    const QString deviceB = deviceOf(b);
-    if (deviceA == deviceB)
-        return true;
-#ifdef Q_OS_WIN
-    return false;
-#else
-    // Empty for a device that is not there.
-    const QString resolvedA = QFileInfo(deviceA).canonicalFilePath();
-    return !resolvedA.isEmpty() && resolvedA == QFileInfo(deviceB).canonicalFilePath();
-#endif
+    const int index = following ? indexOfPort(ports, chosen) : -1;
+    // Plugging in another device must not retarget Open to a different port.
+    return index >= 0 ? index : indexOfPort(ports, selectedBefore);
+}
+
+QString PortChoice::nameToOpen(const QString &listedName) const
+{
+    return isSamePort(chosen, listedName) ? chosen : listedName;
+}
+
+void PortChoice::userPicked(const QString &listedName)
+{
+    following = false;
+    if (!isSamePort(chosen, listedName))
+        chosen = listedName;
+}
+
+void PortChoice::follow(const QString &name)
+{
+    chosen = name;
+    following = true;
 }

@@ -1,6 +1,8 @@
 #include "pseudoterminal.h"
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QTest>
 
 #include <cerrno>
 #include <cstdlib>
@@ -70,4 +72,33 @@ void PseudoTerminal::hangUp()
     if (controller >= 0)
         ::close(controller);
     keeper = controller = -1;
+}
+
+void PluggableBoard::plugIn(const BoardIdentity &identity)
+{
+    terminal = std::make_unique<PseudoTerminal>();
+    this->identity = identity;
+    QFile::remove(name);
+    QFile::link(terminal->devicePath(), name);
+}
+
+void PluggableBoard::unplug()
+{
+    terminal.reset();
+    QFile::remove(name);
+}
+
+PortLister PluggableBoard::lister() const
+{
+    return [this] {
+        if (!terminal)
+            return QList<SerialPortEntry>();
+        return QList<SerialPortEntry>{{terminal->devicePath(), QStringLiteral("Arduino Uno"), QString(), identity}};
+    };
+}
+
+bool PluggableBoard::send(const QByteArray &lines)
+{
+    return terminal && terminal->write(lines)
+        && QTest::qWaitFor([this] { return terminal->unreadBytes() == 0; }, 10000);
 }

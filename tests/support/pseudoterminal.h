@@ -1,7 +1,12 @@
 #pragma once
 
+#include "link/portlist.h"
+
 #include <QByteArray>
 #include <QString>
+#include <QTemporaryDir>
+
+#include <memory>
 
 // A pseudo-terminal standing in for a board: the window opens the device
 // side as its serial port, the test writes event lines to the controller side.
@@ -32,4 +37,28 @@ private:
     // Held open so the device side stays usable between the window's opens.
     int keeper = -1;
     QString path;
+};
+
+// A board that can be unplugged and plugged in again, each time as a new
+// pseudo-terminal. Like a USB board it has a stable name, a link as
+// /dev/serial/by-id/... is, and is listed under the terminal's own path,
+// as a system lists the kernel's name for it (/dev/ttyACM0).
+class PluggableBoard
+{
+public:
+    void plugIn(const BoardIdentity &identity = {});
+    void unplug();
+    bool isPluggedIn() const { return terminal != nullptr; }
+    // The identity the port list shows from now on.
+    void describeAs(const BoardIdentity &identity) { this->identity = identity; }
+    QString stableName() const { return name; }
+    PortLister lister() const;
+    // Writes lines and waits until the other side has read them.
+    bool send(const QByteArray &lines);
+
+private:
+    QTemporaryDir folder;
+    const QString name = folder.filePath(QStringLiteral("usb-Board-if00"));
+    std::unique_ptr<PseudoTerminal> terminal;
+    BoardIdentity identity;
 };

@@ -1,0 +1,140 @@
+#include "linkkeeper.h"
+
+#include <QTimer>
+
+#include <utility>
+
+LinkKeeper::LinkKeeper(SerialLink &link, QSettings *memory, QObject *parent)
+    : QObject(parent), link(link), memory(memory), retry_timer(new QTimer(this))
+{
+    retry_timer->setSingleShot(true);
+    retry_timer->setTimerType(Qt::PreciseTimer);
+    connect(retry_timer, &QTimer::timeout, this, &LinkKeeper::reopen);
+}
+
+bool LinkKeeper::open(const LinkChoice &choice)
+{
+    close();
+    chosen = choice;
+    if (!link.open(chosen.port, chosen.baud.value_or(0)))
+        return false;
+    opened(identityOf(chosen.port));
+    return true;
+}
+
+void LinkKeeper::keep(const LinkChoice &choice)
+{
+    close();
+    chosen = choice;
+    kept = true;
+    // Asked just now: no need to wait as a retry would.
+    last_attempt.invalidate();
+    setState(State::Waiting);
+    reopen();
+}
+
+void LinkKeeper::close()
+{
+    kept = false;
+    retry_timer->stop();
+    link.close();
+    setState(State::Closed);
+}
+
+void LinkKeeper::setPorts(const QList<SerialPortEntry> &ports)
+{
+    this->ports = ports;
+    reopen();
+}
+
+bool LinkKeeper::handleError(QSerialPort::SerialPortError error)
+{
+    if (current != State::Open || !link.isDeviceLoss(error))
+        return false;
+    link.close();
+    if (!kept) {
+        setState(State::Closed);
+        return true;
+    }
+    // The device is gone for now: the next try waits like any retry.
+    last_attempt.start();
+    setState(State::Lost);
+    retry_timer->start(RetryInterval);
+    return true;
+}
+
+void LinkKeeper::reopen()
+{
+    if (!kept || current == State::Open)
+        return;
+    const int index = indexOfPort(ports, chosen.port);
+    const BoardIdentity seen = index >= 0 ? ports.at(index).identity : BoardIdentity();
+    // A device just plugged in may not be described yet: wait for it.
+    if (index < 0 || (chosen.board.isKnown() && !seen.isKnown())) {
+        setState(current == State::Lost ? State::Lost : State::Waiting);
+        return;
+    }
+    if (!isSameBoard(chosen.board, seen)) {
+        setState(State::OtherDevice);
+        return;
+    }
+    const qint64 waited = last_attempt.isValid() ? last_attempt.elapsed() : RetryInterval;
+    if (waited < RetryInterval) {
+        retry_timer->start(static_cast<int>(RetryInterval - waited));
+        return;
+    }
+    attempt(ports.at(index));
+}
+
+void LinkKeeper::attempt(const SerialPortEntry &port)
+{
+    last_attempt.start();
+    if (link.open(chosen.port, chosen.baud.value_or(0))) {
+        opened(port.identity);
+        return;
+    }
+    open_failure = link.errorString();
+    setState(State::Failing);
+    retry_timer->start(RetryInterval);
+}
+
+void LinkKeeper::opened(const BoardIdentity &board)
+{
+    chosen.board = board;
+    if (memory)
+        rememberLinkChoice(*memory, chosen);
+    setState(State::Open);
+}
+
+BoardIdentity LinkKeeper::identityOf(const QString &port) const
+{
+    const int index = indexOfPort(ports, port);
+    return index >= 0 ? ports.at(index).identity : BoardIdentity();
+}
+
+void LinkKeeper::setState(State state)
+{
+    const QString before = describe();
+    const State previous = std::exchange(current, state);
+    if (state != previous || describe() != before)
+        emit stateChanged(state);
+}
+
+QString LinkKeeper::describe() const
+{
+    switch (current) {
+    case State::Closed:
+        break;
+    case State::Open:
+        return tr("Reading %1 at %2 baud").arg(link.portName()).arg(link.baudRate());
+    case State::Waiting:
+        return tr("Waiting for %1").arg(chosen.port);
+    case State::Lost:
+        return tr("Lost %1 (reopening)").arg(chosen.port);
+    case State::Failing:
+        return tr("%1: %2 (retrying)").arg(chosen.port, open_failure);
+    case State::OtherDevice:
+        return tr("%1 is now another device").arg(chosen.port);
+    }
+    return tr("Closed");
+}

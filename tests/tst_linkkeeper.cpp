@@ -1,0 +1,172 @@
+// The link kept open across losses, without a window: pseudo-terminals that
+// come and go under a stable name, a port list that follows them, and the
+// states the keeper goes through.
+
+#include "link/linkkeeper.h"
+#include "pseudoterminal.h"
+
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+using State = LinkKeeper::State;
+
+Q_DECLARE_METATYPE(BoardIdentity)
+
+namespace {
+
+const BoardIdentity Uno{QStringLiteral("75833353035351B0F1B1"), 0x2341, 0x0043, QStringLiteral("1-2:1.0")};
+const BoardIdentity Clone{QString(), 0x1a86, 0x7523, QStringLiteral("1-2:1.0")};
+
+// The keeper as the window drives it: the link's errors reach it, and the
+// port list is read again every 50 ms (every second in the window).
+struct KeptLink
+{
+    explicit KeptLink(const PluggableBoard &board)
+    {
+        QObject::connect(&link, &SerialLink::errorOccurred, &keeper, &LinkKeeper::handleError);
+        QObject::connect(&link, &SerialLink::readyRead, [this] {
+            link.readLines([this](std::string_view line) { lines << QByteArray(line.data(), qsizetype(line.size())); });
+        });
+        QObject::connect(&refresh, &QTimer::timeout, [this, list = board.lister()] { keeper.setPorts(list()); });
+        refresh.start(50);
+    }
+
+    QTemporaryDir folder;
+    QSettings memory{folder.filePath(QStringLiteral("harnelo.conf")), QSettings::IniFormat};
+    SerialLink link;
+    LinkKeeper keeper{link, &memory};
+    QTimer refresh;
+    QByteArrayList lines;
+};
+
+} // namespace
+
+class TestLinkKeeper : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void reopensOnlyTheBoardItKeeps_data();
+    void reopensOnlyTheBoardItKeeps();
+    void startsOnlyWithTheRememberedBoard();
+    void closeWhileReopeningStaysClosed();
+    void retriesABusyPortAtMostOnceASecond();
+};
+
+void TestLinkKeeper::reopensOnlyTheBoardItKeeps_data()
+{
+    QTest::addColumn<BoardIdentity>("first");
+    QTest::addColumn<BoardIdentity>("second");
+    QTest::addColumn<State>("then");
+    QTest::newRow("the same board back") << Uno << Uno << State::Open;
+    QTest::newRow("a clone back in its socket") << Clone << Clone << State::Open;
+    QTest::newRow("a board without identity, by name") << BoardIdentity() << Uno << State::Open;
+    QTest::newRow("another board under its name")
+        << Uno << BoardIdentity{QStringLiteral("9573"), 0x2341, 0x0043, Uno.location} << State::OtherDevice;
+    QTest::newRow("its boot loader") << Uno << BoardIdentity{Uno.serialNumber, 0x2341, 0x0036, Uno.location}
+                                     << State::OtherDevice;
+    QTest::newRow("a clone in another socket")
+        << Clone << BoardIdentity{QString(), 0x1a86, 0x7523, QStringLiteral("1-3:1.0")} << State::OtherDevice;
+    // Plugged in a moment ago: the system has not described it yet.
+    QTest::newRow("a device not described yet") << Uno << BoardIdentity() << State::Lost;
+}
+
+void TestLinkKeeper::reopensOnlyTheBoardItKeeps()
+{
+    QFETCH(BoardIdentity, first);
+    QFETCH(BoardIdentity, second);
+    QFETCH(State, then);
+    PluggableBoard board;
+    KeptLink kept(board);
+    const QString name = board.stableName();
+    kept.keeper.keep({name, 115200, {}});
+    QCOMPARE(kept.keeper.describe(), "Waiting for " + name);
+    board.plugIn(first);
+    QTRY_COMPARE(kept.keeper.state(), State::Open);
+    // Remembered by the stable name it was kept by, with the board found there.
+    QCOMPARE(recallLinkChoice(kept.memory), (LinkChoice{name, 115200, first}));
+
+    board.unplug();
+    QTRY_COMPARE(kept.keeper.state(), State::Lost);
+    QCOMPARE(kept.keeper.describe(), "Lost " + name + " (reopening)");
+    board.plugIn(second);
+    if (then == State::Open) {
+        QTRY_COMPARE_WITH_TIMEOUT(kept.keeper.state(), State::Open, 3000);
+        QVERIFY(board.send("1 0 65\n"));
+        QTRY_COMPARE(kept.lines, QByteArrayList{"1 0 65"});
+        return;
+    }
+    QTest::qWait(1500);
+    QCOMPARE(kept.keeper.state(), then);
+    QVERIFY(!kept.link.isOpen());
+    if (then == State::OtherDevice) {
+        QCOMPARE(kept.keeper.describe(), name + " is now another device");
+        // Closing and opening again takes the new device knowingly.
+        kept.keeper.close();
+        kept.keeper.keep({name, 115200, {}});
+    } else {
+        board.describeAs(first);
+    }
+    QTRY_COMPARE(kept.keeper.state(), State::Open);
+}
+
+void TestLinkKeeper::startsOnlyWithTheRememberedBoard()
+{
+    PluggableBoard board;
+    KeptLink kept(board);
+    board.plugIn(Clone);
+    kept.keeper.keep({board.stableName(), 9600, Uno});
+    QTRY_COMPARE(kept.keeper.state(), State::OtherDevice);
+    board.unplug();
+    QTRY_COMPARE(kept.keeper.state(), State::Waiting);
+    board.plugIn(Uno);
+    QTRY_COMPARE(kept.keeper.state(), State::Open);
+}
+
+void TestLinkKeeper::closeWhileReopeningStaysClosed()
+{
+    PluggableBoard board;
+    KeptLink kept(board);
+    board.plugIn();
+    kept.keeper.keep({board.stableName(), 115200, {}});
+    QTRY_COMPARE(kept.keeper.state(), State::Open);
+    board.unplug();
+    QTRY_COMPARE(kept.keeper.state(), State::Lost);
+
+    kept.keeper.close();
+    QCOMPARE(kept.keeper.describe(), QStringLiteral("Closed"));
+    board.plugIn();
+    QTest::qWait(1500);
+    QCOMPARE(kept.keeper.state(), State::Closed);
+    QVERIFY(!kept.link.isOpen());
+}
+
+void TestLinkKeeper::retriesABusyPortAtMostOnceASecond()
+{
+    PluggableBoard board;
+    board.plugIn();
+    SerialLink other;
+    QVERIFY(other.open(board.stableName(), 9600));
+    KeptLink kept(board);
+    int attempts = 0;
+    // Every open begins by clearing the port's last error.
+    connect(&kept.link, &SerialLink::errorOccurred, this,
+            [&attempts](QSerialPort::SerialPortError error) { attempts += error == QSerialPort::NoError; });
+    QElapsedTimer elapsed;
+    elapsed.start();
+    kept.keeper.keep({board.stableName(), 9600, {}});
+    QTRY_COMPARE(kept.keeper.state(), State::Failing);
+    QCOMPARE(kept.keeper.describe(), board.stableName() + ": Permission error while locking the device (retrying)");
+    QTest::qWait(3500);
+    const qint64 seconds = elapsed.elapsed() / 1000;
+    QVERIFY2(attempts >= 2 && attempts <= 1 + seconds, qPrintable(QString::number(attempts) + " attempts"));
+
+    other.close();
+    QTRY_COMPARE_WITH_TIMEOUT(kept.keeper.state(), State::Open, 3000);
+    QCOMPARE(kept.keeper.describe(), "Reading " + board.stableName() + " at 9600 baud");
+}
+
+QTEST_GUILESS_MAIN(TestLinkKeeper)
+#include "tst_linkkeeper.moc"
