@@ -50,6 +50,9 @@ QString takeLinkOptions(const QCommandLineParser &parser, const LinkChoice &reme
         options.link.port = parser.value(QStringLiteral("port"));
         if (options.link.port.isEmpty())
             return QStringLiteral("--port needs the name of a port");
+        // The board remembered is the one behind the remembered port only.
+        if (options.link.port != remembered.port)
+            options.link.board = {};
     }
     if (parser.isSet(QStringLiteral("baud"))) {
         const QString text = parser.value(QStringLiteral("baud"));
@@ -64,6 +67,10 @@ QString takeLinkOptions(const QCommandLineParser &parser, const LinkChoice &reme
     options.keepOpen = parser.isSet(QStringLiteral("open"));
     if (options.keepOpen && options.link.port.isEmpty())
         return QStringLiteral("--open needs a port: no port was opened before, so give --port NAME");
+    // The first rate offered is almost never the board's.
+    if (options.keepOpen && !options.link.baud)
+        return QStringLiteral("--open needs a rate: none was used before, so give --baud RATE, one of: ")
+            + joinedRates(offeredBaudRates());
     return QString();
 }
 

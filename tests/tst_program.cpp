@@ -3,7 +3,7 @@
 // port at once and prints "open" when it did. Every run keeps its settings
 // in a folder of the test's own, never the user's.
 
-#include "linkchoice.h"
+#include "link/linkchoice.h"
 #include "pseudoterminal.h"
 #include "xserver.h"
 
@@ -102,6 +102,8 @@ void TestProgram::refusesBadOptions_data()
                                       << QByteArray("--baud 250000 is not one of the rates offered: 50, ");
     QTest::newRow("open, no port") << QStringList{"--open"}
                                    << QByteArray("--open needs a port: no port was opened before, so give --port NAME");
+    QTest::newRow("open, no rate") << QStringList{"--port", "ttyACM0", "--open"}
+                                   << QByteArray("--open needs a rate: none was used before, so give --baud RATE, one of: 50, ");
 }
 
 void TestProgram::refusesBadOptions()
@@ -140,7 +142,7 @@ void TestProgram::remembersTheLastLink()
     const Run first = runLinked(board, {QStringLiteral("--baud"), QStringLiteral("57600")}, withSettingsIn(home));
     QCOMPARE(first.output, QByteArray("open\n"));
     const QSettings settings(home.filePath(QStringLiteral("linked.conf")), QSettings::IniFormat);
-    QCOMPARE(recallLinkChoice(settings), (LinkChoice{board.devicePath(), 57600}));
+    QCOMPARE(recallLinkChoice(settings), (LinkChoice{board.devicePath(), 57600, {}}));
 
     // No --port: the remembered one is opened.
     const Run second = runLinked(board, {QStringLiteral("--open")}, withSettingsIn(home));
