@@ -2,12 +2,17 @@
 // stand-in core, must send what the program's own decoder reads.
 
 #include "Harnelo.h"
+#include "HarneloKeyboard.h"
+#include "HarneloMouse.h"
 #include "eventline.h"
+#include "uinputkeytable.h"
+#include "x11keytable.h"
 
 #include <QtTest>
 
 #include <climits>
 #include <functional>
+#include <set>
 #include <vector>
 
 using Events = std::vector<std::optional<EventLine>>;
@@ -27,6 +32,12 @@ Events received(const std::string &bytes)
 EventLine mouse(int event, int arg1 = 0, int arg2 = 0) { return {MOUSE, event, arg1, arg2}; }
 EventLine key(int event, int code) { return {KEYBOARD, event, code, 0}; }
 
+std::string tap(int code)
+{
+    return "1 0 " + std::to_string(code) + "\r\n1 1 " + std::to_string(code) + "\r\n";
+}
+std::string shifted(int code) { return "1 0 160\r\n" + tap(code) + "1 1 160\r\n"; }
+
 } // namespace
 
 class TestArduinoLibrary : public QObject
@@ -37,6 +48,9 @@ private slots:
     void eachCallSendsOneLineTheProgramDecodes();
     void sendsOnThePortItIsGiven();
     void sendsShortcutsModifiersFirstReleasedLast();
+    void standardKeyboardAndMouseSendLinesTheProgramDecodes();
+    void beginStartsSerialUnlessTheSketchDid();
+    void everyKeyTheKeyboardSendsIsOneTheProgramMaps();
 };
 
 void TestArduinoLibrary::eachCallSendsOneLineTheProgramDecodes()
@@ -89,6 +103,83 @@ void TestArduinoLibrary::sendsShortcutsModifiersFirstReleasedLast()
     QVERIFY(received(port.bytes)
             == Events({key(PRESS, 17), key(PRESS, 16), key(PRESS, 67), key(RELEASE, 67),
                        key(RELEASE, 16), key(RELEASE, 17), key(PRESS, 13), key(RELEASE, 13)}));
+}
+
+void TestArduinoLibrary::standardKeyboardAndMouseSendLinesTheProgramDecodes()
+{
+    struct Case
+    {
+        const char *name;
+        std::function<size_t()> call;
+        size_t result;
+        std::string sent;
+    };
+    const Case cases[] = {
+        {"text", [] { return Keyboard.print("Hello, World! 123\n"); }, 18,
+         shifted('H') + tap('E') + tap('L') + tap('L') + tap('O') + tap(188) + tap(' ') + shifted('W')
+             + tap('O') + tap('R') + tap('L') + tap('D') + shifted('1') + tap(' ') + tap('1') + tap('2')
+             + tap('3') + tap(13)},
+        {"println", [] { return Keyboard.println("~"); }, 3, shifted(192) + tap(13)},
+        {"no key", [] { return Keyboard.write(0x19) + Keyboard.print("\xC3\xA9"); }, 0, ""},
+        {"KEY_ code", [] { return Keyboard.write(KEY_F13); }, 1, "1 0 124\r\n1 1 124\r\n"},
+        {"key runs", [] { return Keyboard.write(KEY_F12) + Keyboard.write(KEY_F24) + Keyboard.write(KEY_KP_1)
+                              + Keyboard.write(KEY_KP_0) + Keyboard.write(KEY_RIGHT_GUI) + Keyboard.write('{'); },
+         6, tap(123) + tap(135) + tap(97) + tap(96) + tap(92) + shifted(219)},
+        {"releaseAll", [] { Keyboard.press(KEY_LEFT_CTRL); Keyboard.press('c'); return size_t(Keyboard.releaseAll()); },
+         2, "1 0 162\r\n1 0 67\r\n1 1 67\r\n1 1 162\r\n"},
+        {"seventh key", [] { for (char c : std::string("abcdef")) Keyboard.press(c); return Keyboard.press('g'); },
+         0, "1 0 65\r\n1 0 66\r\n1 0 67\r\n1 0 68\r\n1 0 69\r\n1 0 70\r\n"},
+        {"move", [] { Mouse.move(5, -3, 2); return size_t(0); }, 0, "0 8 5 -3\r\n0 6 240\r\n"},
+        {"buttons", [] { Mouse.press(MOUSE_ALL); Mouse.release(MOUSE_RIGHT); Mouse.click(MOUSE_RIGHT);
+             return size_t(Mouse.isPressed(MOUSE_ALL) && !Mouse.isPressed(MOUSE_RIGHT)); },
+         1, "0 2\r\n0 0\r\n0 4\r\n0 1\r\n0 0\r\n0 1\r\n"},
+    };
+    for (const Case &c : cases) {
+        Keyboard.releaseAll();
+        Mouse.end();
+        Serial.bytes.clear();
+        Serial.writes = 0;
+        const size_t result = c.call();
+        const QByteArray context =
+            QByteArray(c.name) + " sent " + QByteArray::fromStdString(Serial.bytes).replace("\r\n", " | ");
+        QVERIFY2(result == c.result && Serial.bytes == c.sent, context);
+        const Events events = received(Serial.bytes);
+        QVERIFY2(Serial.writes == int(events.size()), context);
+        QVERIFY2(std::find(events.begin(), events.end(), std::nullopt) == events.end(), context);
+    }
+}
+
+void TestArduinoLibrary::beginStartsSerialUnlessTheSketchDid()
+{
+    Serial.baudRate = 0;
+    uartControl = 1 << TXEN0; // as a boot loader may leave it
+    Keyboard.begin();
+    QCOMPARE(Serial.baudRate, 115200ul);
+
+    uartControl = 0;
+    Serial.begin(9600);
+    Mouse.begin();
+    Keyboard.begin(KeyboardLayout_de_DE);
+    QCOMPARE(Serial.baudRate, 9600ul);
+}
+
+void TestArduinoLibrary::everyKeyTheKeyboardSendsIsOneTheProgramMaps()
+{
+    Keyboard.releaseAll();
+    Serial.bytes.clear();
+    size_t accepted = 0;
+    for (int code = 0; code < 256; ++code)
+        accepted += Keyboard.write(uint8_t(code));
+    // 95 printable characters, \b \t \n \r and Escape, 8 modifiers and 60 other KEY_ codes.
+    QCOMPARE(accepted, size_t(168));
+    std::set<int> sent;
+    for (const auto &event : received(Serial.bytes)) {
+        QVERIFY(event);
+        sent.insert(event->arg1);
+    }
+    for (int virtualKey : sent)
+        QVERIFY2(keysymForVirtualKey(virtualKey) != 0 && evdevKeyForVirtualKey(virtualKey) != 0,
+                 qPrintable(QString::number(virtualKey)));
 }
 
 QTEST_APPLESS_MAIN(TestArduinoLibrary)

@@ -5,29 +5,60 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 struct Print
 {
     virtual ~Print() = default;
-    virtual size_t write(const uint8_t *buffer, size_t size) = 0;
+    virtual size_t write(uint8_t byte) = 0;
+    // As in the core: stops at the first byte that write(byte) refuses.
+    virtual size_t write(const uint8_t *buffer, size_t size)
+    {
+        size_t written = 0;
+        while (written < size && write(buffer[written]))
+            ++written;
+        return written;
+    }
     size_t write(const char *buffer, size_t size) { return write(reinterpret_cast<const uint8_t *>(buffer), size); }
+    size_t print(const char *text) { return write(text, std::strlen(text)); }
+    size_t println(const char *text) { return print(text) + print("\r\n"); }
 };
 
 // A port that keeps what is written to it and counts the writes.
 struct CapturingPort : Print
 {
-    using Print::write;
+    size_t write(uint8_t byte) override { return write(&byte, 1); }
     size_t write(const uint8_t *buffer, size_t size) override
     {
         bytes.append(reinterpret_cast<const char *>(buffer), size);
         ++writes;
         return size;
     }
+    using Print::write;
     std::string bytes;
     int writes = 0;
 };
-inline CapturingPort Serial;
+
+// The AVR UART's control register, as far as Serial.begin() sets it.
+inline uint8_t uartControl = 0;
+#define UCSR0B uartControl
+#define TXEN0 3
+#define RXCIE0 7
+
+struct SerialPort : CapturingPort
+{
+    void begin(unsigned long rate)
+    {
+        baudRate = rate;
+        UCSR0B |= (1 << TXEN0) | (1 << RXCIE0);
+    }
+    unsigned long baudRate = 0;
+};
+inline SerialPort Serial;
+
+#define PROGMEM
+#define pgm_read_byte(address) (*reinterpret_cast<const uint8_t *>(address))
 
 // PushButton.h, which Harnelo.h includes, needs these to compile; no test
 // calls them.

@@ -34,9 +34,28 @@ char *appendNumber(char *text, int32_t value) {
   return text;
 }
 
+// Serial.begin() on an AVR board switches on the UART's transmitter and its
+// receive interrupt. Boot loaders poll the UART: one may leave the
+// transmitter on, but not the interrupt.
+bool serialStarted() {
+#if defined(UCSR0B) && defined(TXEN0) && defined(RXCIE0)
+  const uint8_t startedBits = (1 << TXEN0) | (1 << RXCIE0);
+  return (UCSR0B & startedBits) == startedBits;
+#else
+  return false;
+#endif
+}
+
 }  // namespace
 
 const int32_t Harnelo::WheelNotch;
+const long Harnelo::SerialBaudRate;
+
+void Harnelo::beginSerial() {
+  if (!serialStarted()) {
+    Serial.begin(SerialBaudRate);
+  }
+}
 
 void Harnelo::moveBy(int32_t dx, int32_t dy) {
   sendLine(4, MouseDevice, MoveByCode, dx, dy);

@@ -22,6 +22,9 @@
 // every line: docs/protocol.md in its repository, and
 // /usr/share/doc/harnelo/docs/protocol.md where the program is installed.
 // PushButton.h, included here too, debounces a push button.
+// HarneloKeyboard.h and HarneloMouse.h give sketches written for the
+// standard Keyboard and Mouse libraries a Keyboard and a Mouse that send
+// these lines.
 
 #ifndef HARNELO_H
 #define HARNELO_H
@@ -43,8 +46,16 @@ public:
   // (scrolls up), -120 one notch towards the user (scrolls down).
   static const int32_t WheelNotch = 120;
 
+  // The rate beginSerial() starts Serial at; choose the same in Harnelo.
+  static const long SerialBaudRate = 115200;
+
   // Lines go to out, which the sketch starts, e.g. with Serial.begin().
-  explicit Harnelo(Print &out = Serial) : out_(out) {}
+  constexpr explicit Harnelo(Print &out = Serial) : out_(out) {}
+
+  // Starts Serial at SerialBaudRate unless the sketch has started it. Where
+  // the library cannot tell (a Serial that is not an AVR board's UART), it
+  // starts Serial anyway: call Serial.begin(rate) after this for another rate.
+  static void beginSerial();
 
   // Moves the cursor by (dx, dy) pixels; positive y is down the screen.
   void moveBy(int32_t dx, int32_t dy);
@@ -105,10 +116,18 @@ const uint8_t DownArrow = 40;
 const uint8_t PrintScreen = 44;
 const uint8_t Insert = 45;
 const uint8_t Delete = 46;
+const uint8_t Keypad0 = 96;  // Keypad 1-9 are 97-105: Keypad 5 is Vk::Keypad0 + 5
+const uint8_t KeypadMultiply = 106;
+const uint8_t KeypadAdd = 107;
+const uint8_t KeypadSubtract = 109;
+const uint8_t KeypadDecimal = 110;
+const uint8_t KeypadDivide = 111;
 const uint8_t LeftWin = 91;
 const uint8_t RightWin = 92;
 const uint8_t Apps = 93;
 const uint8_t F1 = 112;  // F1-F24 are 112-135: F5 is Vk::F1 + 4
+const uint8_t NumLock = 144;
+const uint8_t ScrollLock = 145;
 const uint8_t LeftShift = 160;
 const uint8_t RightShift = 161;
 const uint8_t LeftControl = 162;
@@ -121,6 +140,19 @@ const uint8_t VolumeUp = 175;
 const uint8_t NextTrack = 176;
 const uint8_t PreviousTrack = 177;
 const uint8_t PlayPause = 179;
+
+// The punctuation keys, named after what they type on a US keyboard.
+const uint8_t Semicolon = 186;
+const uint8_t Equals = 187;
+const uint8_t Comma = 188;
+const uint8_t Minus = 189;
+const uint8_t Period = 190;
+const uint8_t Slash = 191;
+const uint8_t Grave = 192;
+const uint8_t LeftBracket = 219;
+const uint8_t Backslash = 220;
+const uint8_t RightBracket = 221;
+const uint8_t Quote = 222;
 
 }  // namespace Vk
 
