@@ -64,6 +64,7 @@ MainWindow::MainWindow(QWidget *parent, PortLister portLister, InputSetup inputS
       open_at_start(start.keepOpen),
       kept_port(start.preselect.port)
 {
+    if (!inputSetup.route.empty()) std::fprintf(stderr, "%s\n", inputSetup.route.c_str());
     if (!input_problem.isEmpty())
         std::fprintf(stderr, "%s\n", qPrintable(input_problem));
     ui->setupUi(this);

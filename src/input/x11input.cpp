@@ -10,9 +10,12 @@
 // headers, so it comes after them.
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
+#include <X11/extensions/Xrandr.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 #include <xcb/xcb.h>
 
 namespace {
@@ -295,14 +298,82 @@ bool hasXTest(Display *display)
     return XTestQueryExtension(display, &eventBase, &errorBase, &major, &minor);
 }
 
+Display *toolkitDisplay()
+{
+    auto *x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    return x11 ? x11->display() : nullptr;
+}
+
+bool namesOutputsXwayland(Display *display)
+{
+    int eventBase, errorBase;
+    if (!XRRQueryExtension(display, &eventBase, &errorBase))
+        return false;
+    XRRScreenResources *resources = XRRGetScreenResourcesCurrent(display, DefaultRootWindow(display));
+    bool named = false;
+    for (int i = 0; resources && i < resources->noutput && !named; ++i) {
+        XRROutputInfo *output = XRRGetOutputInfo(display, resources, resources->outputs[i]);
+        named = output && std::strncmp(output->name, "XWAYLAND", 8) == 0;
+        if (output)
+            XRRFreeOutputInfo(output);
+    }
+    if (resources)
+        XRRFreeScreenResources(resources);
+    return named;
+}
+
+// Newer Xwayland says what it is with an extension; older ones (22.1) only
+// in the names of their outputs, XWAYLAND0, XWAYLAND1, ...
+bool isXwayland(Display *display)
+{
+    int opcode, eventBase, errorBase;
+    return XQueryExtension(display, "XWAYLAND", &opcode, &eventBase, &errorBase)
+        || namesOutputsXwayland(display);
+}
+
+// [protocol/]host:display[.screen]: a host, other than "unix", means TCP.
+bool isNetworkDisplay(const std::string &name)
+{
+    const auto colon = name.rfind(':');
+    if (colon == std::string::npos || name.front() == '/')
+        return false;
+    std::string host = name.substr(0, colon);
+    const auto slash = host.find('/');
+    if (slash != std::string::npos) {
+        const std::string protocol = host.substr(0, slash);
+        if (protocol == "unix" || protocol == "local")
+            return false;
+        host.erase(0, slash + 1);
+    }
+    return !host.empty() && host != "unix";
+}
+
 } // namespace
+
+XServerFacts inspectXServer()
+{
+    XServerFacts facts;
+    Display *display = toolkitDisplay();
+    const bool ownConnection = !display;
+    if (ownConnection)
+        display = XOpenDisplay(nullptr);
+    if (!display) {
+        facts.name = qEnvironmentVariable("DISPLAY").toStdString();
+        return facts;
+    }
+    facts.reachable = true;
+    facts.name = DisplayString(display);
+    facts.xwayland = isXwayland(display);
+    facts.overNetwork = isNetworkDisplay(facts.name);
+    if (ownConnection)
+        XCloseDisplay(display);
+    return facts;
+}
 
 std::unique_ptr<X11Input> X11Input::create(std::string &error)
 {
-    Display *display = nullptr;
+    Display *display = toolkitDisplay();
     bool ownsDisplay = false;
-    if (auto *x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr)
-        display = x11->display();
     if (!display) {
         display = XOpenDisplay(nullptr);
         ownsDisplay = true;

@@ -11,6 +11,23 @@
 typedef struct _XDisplay Display;
 class QAbstractNativeEventFilter;
 
+// What the X server this program would inject into is, asked of the server
+// itself rather than of the environment.
+struct XServerFacts
+{
+    bool reachable = false;
+    // The X server of a Wayland compositor: XTest there reaches X programs only.
+    bool xwayland = false;
+    // Reached over the network (ssh -X, a TCP display): it may be another
+    // computer's screen.
+    bool overNetwork = false;
+    // As DISPLAY names it, e.g. ":0" or "localhost:10.0".
+    std::string name;
+};
+
+// Asks the toolkit's X server, or the one DISPLAY names when the toolkit has none.
+XServerFacts inspectXServer();
+
 // Injects input with the XTest extension. On the toolkit's own X connection
 // every event stays in order with the toolkit's cursor placement.
 class X11Input final : public InputBackend
