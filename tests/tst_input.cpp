@@ -55,6 +55,8 @@ private slots:
     void typesKeysTheKeymapLacks();
     void releasesEverythingHeldInOrder();
     void releasingNothingSendsNothing();
+    void holdsAKeyUntilItsLastHolderLetsGo_data();
+    void holdsAKeyUntilItsLastHolderLetsGo();
 
 private:
     XServer x;
@@ -335,6 +337,41 @@ void TestInput::releasingNothingSendsNothing()
     QVERIFY(invoke(window, "releaseButtonsAndKeys"));
     QTest::qWait(100);
     QCOMPARE(recorder.events(), QStringList());
+}
+
+void TestInput::holdsAKeyUntilItsLastHolderLetsGo_data()
+{
+    // 0: not let go on its own; all keys go up at the end.
+    QTest::addColumn<int>("firstUp");
+    QTest::addColumn<int>("lastUp");
+    QTest::newRow("Shift up first") << 0x10 << 0xA0;
+    QTest::newRow("left Shift up first") << 0xA0 << 0x10;
+    QTest::newRow("all keys up") << 0 << 0;
+}
+
+void TestInput::holdsAKeyUntilItsLastHolderLetsGo()
+{
+    QFETCH(int, firstUp);
+    QFETCH(int, lastUp);
+    const auto input = createInputBackend().backend;
+    EventRecorder recorder(x, 600, 400, 100, 100);
+    const QString shift = QString::number(x.keycodeOf(XK_Shift_L));
+    const QString a = QString::number(x.keycodeOf(XK_a));
+    input->sendKey(0x10, true);
+    input->sendKey(0xA0, true);
+    if (firstUp)
+        input->sendKey(firstUp, false);
+    // A tap of A on the same connection shows whether Shift went up before it.
+    input->sendKey(0x41, true);
+    input->sendKey(0x41, false);
+    QStringList expected{"keydown " + shift, "keydown " + a, "keyup " + a};
+    QTRY_COMPARE(recorder.events(), expected);
+    if (lastUp)
+        input->sendKey(lastUp, false);
+    else
+        input->releaseAllKeys();
+    expected << "keyup " + shift;
+    QTRY_COMPARE(recorder.events(), expected);
 }
 
 QTEST_MAIN(TestInput)

@@ -173,7 +173,13 @@ void X11Input::sendKey(int virtualKey, bool down)
         keycode = keycode_for_virtual_key[virtualKey];
     if (keycode == 0)
         return;
+    // Two virtual keys may name one key (Shift and left Shift): it goes down
+    // with its first holder and up with its last.
+    held_keycode[virtualKey] = 0;
+    const bool heldByAnother = isHeld(keycode);
     held_keycode[virtualKey] = down ? keycode : 0;
+    if (heldByAnother)
+        return;
     XTestFakeKeyEvent(display, keycode, down ? True : False, CurrentTime);
     sendNow();
 }
@@ -181,9 +187,10 @@ void X11Input::sendKey(int virtualKey, bool down)
 void X11Input::releaseAllKeys()
 {
     for (unsigned char &keycode : held_keycode) {
-        if (keycode)
-            XTestFakeKeyEvent(display, keycode, False, CurrentTime);
+        const unsigned char released = keycode;
         keycode = 0;
+        if (released && !isHeld(released))
+            XTestFakeKeyEvent(display, released, False, CurrentTime);
     }
     // Bindings go only now, not on each release: every change of the keymap
     // makes every X client read the whole keymap again.
