@@ -6,7 +6,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <vector>
 
 typedef struct _XDisplay Display;
 class QAbstractNativeEventFilter;
@@ -63,11 +62,24 @@ protected:
     void flush() override;
 
 private:
+    // Spare keycodes bound to keysyms the keymap lacks: keycode -> keysym.
+    using KeycodeRecord = std::map<unsigned char, unsigned long>;
+
     // The keycode that types virtualKey's keysym now: one of the keymap's,
     // or a spare keycode bound to it for the time being. 0 when there is none.
     unsigned char keycodeFor(int virtualKey);
     unsigned char bindSpareKeycode(unsigned long keysym);
-    void unbind(unsigned char keycode);
+    unsigned char emptyKeycode();
+    unsigned char idleBinding(KeycodeRecord &record);
+    void unbindAll();
+    void forget(unsigned char keycode, KeycodeRecord &record);
+    void reclaimLeftovers();
+    void clearLeftovers(KeycodeRecord &record);
+    KeycodeRecord readRecord();
+    void writeRecord(const KeycodeRecord &record);
+    bool maps(unsigned char keycode, unsigned long keysym);
+    unsigned long ownerOf(unsigned char keycode);
+    unsigned long ownerWindow();
     bool isHeld(unsigned char keycode) const;
     void sendNow();
 
@@ -79,9 +91,9 @@ private:
     // What each virtual key pressed, so that its release lifts that very
     // keycode even if the keymap changed since.
     std::array<unsigned char, 256> held_keycode{};
-    // Keycodes the keymap leaves empty, and those of them this backend bound
-    // to a keysym the keymap lacks (keycode -> keysym).
-    std::vector<unsigned char> spare_keycodes;
-    std::map<unsigned char, unsigned long> bound_keycodes;
+    // The spare keycodes this backend bound.
+    KeycodeRecord bound_keycodes;
+    // Owns the selections that mark those bindings as this backend's.
+    unsigned long owner_window = 0;
     std::unique_ptr<QAbstractNativeEventFilter> keymap_watcher;
 };
