@@ -19,11 +19,15 @@ MainWindow::MainWindow(QWidget *parent, PortLister portLister, InputSetup inputS
       remote_input(std::move(inputSetup.backend)),
       port_lister(std::move(portLister)),
       input_problem(QString::fromStdString(inputSetup.problem)),
+      input_route(QString::fromStdString(inputSetup.route)),
       port_choice(start.preselect.port),
       may_keep_open(start.keepOpen)
 {
     if (start.keepOpen)
         keep_at_start = start.preselect;
+    // Which way input goes, said once at start: here and beside the link's state.
+    if (!input_route.isEmpty())
+        std::fprintf(stderr, "%s\n", qPrintable(input_route));
     if (!input_problem.isEmpty())
         std::fprintf(stderr, "%s\n", qPrintable(input_problem));
     ui->setupUi(this);
@@ -76,6 +80,7 @@ void MainWindow::showContentApp()
     setWindowFlags(Qt::Window);
     show();
     status_line->setShown(true);
+    status_line->showInputNotice(input_route);
     if (std::optional<LinkChoice> choice = std::exchange(keep_at_start, std::nullopt)) {
         if (!choice->baud)
             choice->baud = baud_rate_list.value(ui->baud_rate_cb->currentIndex());

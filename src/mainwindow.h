@@ -98,6 +98,7 @@ private:
 
     PortLister port_lister;
     QString input_problem;
+    QString input_route;
 
     PortChoice port_choice;
     bool may_keep_open = false;

@@ -1,13 +1,16 @@
 #include "input/x11input.h"
 #include "linkedwindow.h"
+#include "pseudoterminal.h"
 #include "xserver.h"
 
+#include <QProcess>
 #include <QtTest>
 
-#include <X11/X.h>
+#include <X11/Xlib.h>
 #include <X11/keysym.h>
 
 #include <algorithm>
+#include <csignal>
 
 Q_DECLARE_METATYPE(KeyboardEvent)
 
@@ -55,6 +58,11 @@ private slots:
     void typesKeysTheKeymapLacks();
     void releasesEverythingHeldInOrder();
     void releasingNothingSendsNothing();
+    void holdsAKeyUntilItsLastHolderLetsGo_data();
+    void holdsAKeyUntilItsLastHolderLetsGo();
+    void instancesBindSpareKeycodesOfTheirOwn();
+    void reclaimsTheBindingsOfInstancesThatAreGone_data();
+    void reclaimsTheBindingsOfInstancesThatAreGone();
 
 private:
     XServer x;
@@ -335,6 +343,96 @@ void TestInput::releasingNothingSendsNothing()
     QVERIFY(invoke(window, "releaseButtonsAndKeys"));
     QTest::qWait(100);
     QCOMPARE(recorder.events(), QStringList());
+}
+
+void TestInput::holdsAKeyUntilItsLastHolderLetsGo_data()
+{
+    // 0: not let go on its own; all keys go up at the end.
+    QTest::addColumn<int>("firstUp");
+    QTest::addColumn<int>("lastUp");
+    QTest::newRow("Shift up first") << 0x10 << 0xA0;
+    QTest::newRow("left Shift up first") << 0xA0 << 0x10;
+    QTest::newRow("all keys up") << 0 << 0;
+}
+
+void TestInput::holdsAKeyUntilItsLastHolderLetsGo()
+{
+    QFETCH(int, firstUp);
+    QFETCH(int, lastUp);
+    const auto input = createInputBackend().backend;
+    EventRecorder recorder(x, 600, 400, 100, 100);
+    const QString shift = QString::number(x.keycodeOf(XK_Shift_L));
+    const QString a = QString::number(x.keycodeOf(XK_a));
+    input->sendKey(0x10, true);
+    input->sendKey(0xA0, true);
+    if (firstUp)
+        input->sendKey(firstUp, false);
+    // A tap of A on the same connection shows whether Shift went up before it.
+    input->sendKey(0x41, true);
+    input->sendKey(0x41, false);
+    QStringList expected{"keydown " + shift, "keydown " + a, "keyup " + a};
+    QTRY_COMPARE(recorder.events(), expected);
+    if (lastUp)
+        input->sendKey(lastUp, false);
+    else
+        input->releaseAllKeys();
+    expected << "keyup " + shift;
+    QTRY_COMPARE(recorder.events(), expected);
+}
+
+// Two instances bind before either hears of the other's binding.
+void TestInput::instancesBindSpareKeycodesOfTheirOwn()
+{
+    const QVector<int> emptyBefore = x.emptyKeycodes();
+    X11Input first(XOpenDisplay(nullptr), true, true);
+    X11Input second(XOpenDisplay(nullptr), true, true);
+    first.sendKey(0x7C, true);
+    second.sendKey(0x7D, true);
+    QTRY_COMPARE(x.keysDown().size(), 2);
+    QList<unsigned long> typed;
+    for (const int keycode : x.keysDown())
+        typed << x.keysymOf(keycode);
+    std::sort(typed.begin(), typed.end());
+    QCOMPARE(typed, QList<unsigned long>({XK_F13, XK_F14}));
+    first.releaseAllKeys();
+    second.releaseAllKeys();
+    QTRY_COMPARE(x.keysDown(), QVector<int>());
+    QCOMPARE(x.emptyKeycodes(), emptyBefore);
+}
+
+void TestInput::reclaimsTheBindingsOfInstancesThatAreGone_data()
+{
+    QTest::addColumn<bool>("killed");
+    QTest::newRow("killed") << true;
+    QTest::newRow("still running") << false;
+}
+
+void TestInput::reclaimsTheBindingsOfInstancesThatAreGone()
+{
+    QFETCH(bool, killed);
+    const QVector<int> emptyBefore = x.emptyKeycodes();
+    PseudoTerminal board;
+    QProcess program;
+    program.start(QStringLiteral(HARNELO_LINKED), {board.devicePath()});
+    QVERIFY(program.waitForReadyRead(20000));
+    QVERIFY(board.write("1 0 124\n"));
+    QTRY_COMPARE(x.keysDown().size(), 1);
+    const int bound = x.keysDown().value(0);
+    QCOMPARE(x.keysymOf(bound), static_cast<unsigned long>(XK_F13));
+    if (killed) {
+        QCOMPARE(::kill(static_cast<pid_t>(program.processId()), SIGKILL), 0);
+        QVERIFY(program.waitForFinished(10000));
+        QCOMPARE(x.keysymOf(bound), static_cast<unsigned long>(XK_F13));
+    }
+
+    // The next instance clears only what nobody holds any more.
+    { X11Input next(XOpenDisplay(nullptr), true, true); }
+    QCOMPARE(x.keysymOf(bound), killed ? NoSymbol : static_cast<unsigned long>(XK_F13));
+    if (!killed) {
+        program.terminate();
+        QVERIFY(program.waitForFinished(10000));
+    }
+    QCOMPARE(x.emptyKeycodes(), emptyBefore);
 }
 
 QTEST_MAIN(TestInput)

@@ -199,12 +199,15 @@ void TestMainWindow::showsAnInputFailureBesideTheLinkState()
     protected:
         void sendWheel(int) override {}
     };
-    MainWindow window(nullptr, noPorts, {std::make_unique<RefusingInput>(), {}});
+    const QString route = QStringLiteral("Input goes nowhere: this is a test.");
+    MainWindow window(nullptr, noPorts, {std::make_unique<RefusingInput>(), {}, route.toStdString()});
     window.show();
     QMetaObject::invokeMethod(&window, "showContentApp");
-    QMetaObject::invokeMethod(&window, "releaseButtonsAndKeys");
     const auto *state = window.findChild<QLabel *>(QStringLiteral("link_state_label"));
     const auto *failure = window.findChild<QLabel *>(QStringLiteral("input_notice_label"));
+    // Which way input goes is said once, at start.
+    QCOMPARE(failure->toolTip(), route);
+    QMetaObject::invokeMethod(&window, "releaseButtonsAndKeys");
     QTRY_VERIFY(state->isVisible() && failure->isVisible());
     QCOMPARE(state->toolTip(), QStringLiteral("Closed"));
     QCOMPARE(failure->toolTip(), QStringLiteral("Input failed: /dev/uinput: write: No such device (3 writes failed in all)"));

@@ -97,6 +97,8 @@ struct InputSetup
     // When nothing can inject: what failed and what to do. The backend then
     // drops everything it is given.
     std::string problem;
+    // Which way input goes and why, for the user: said once at start.
+    std::string route{};
 };
 
 // The backend for the platform the program was built for and the session it

@@ -1,7 +1,7 @@
 // Picks the way to inject on Linux: XTest in X11 sessions, where it knows the
 // user's layout and places the cursor exactly; the kernel's uinput device in
 // any other session (Wayland, even when the toolkit runs through Xwayland,
-// or no display server at all), where XTest reaches nothing.
+// or no display server at all), where XTest reaches X programs at most.
 
 #include "uinputinput.h"
 #include "x11input.h"
@@ -11,18 +11,53 @@
 
 namespace {
 
-bool isWaylandSession()
+const std::string ThroughKernel = "Input goes through the kernel (uinput): ";
+
+struct Route
 {
-    return !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
-        || qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland");
+    InputSystem system;
+    // Which way and why, in words for the user.
+    std::string said;
+};
+
+// What says that this is a Wayland session, beside the X server: the window
+// itself or the environment. Empty when nothing does.
+std::string waylandSign()
+{
+    if (qGuiApp && QGuiApplication::platformName() == QLatin1String("wayland"))
+        return "the window runs on Wayland";
+    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        return "WAYLAND_DISPLAY is set";
+    if (qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland"))
+        return "XDG_SESSION_TYPE is wayland";
+    return {};
 }
 
-bool isX11Session()
+// sudo keeps DISPLAY and drops the Wayland variables, and a user service or
+// ssh -X may have DISPLAY alone, so the X server is asked what it is.
+Route routeForSession()
 {
-    if (isWaylandSession())
-        return false;
-    const bool toolkitOnX11 = qGuiApp && qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
-    return toolkitOnX11 || !qEnvironmentVariableIsEmpty("DISPLAY");
+    const std::string wayland = waylandSign();
+    if (!wayland.empty())
+        return {InputSystem::Uinput, ThroughKernel + wayland + ", so this is a Wayland session."};
+    const XServerFacts x = inspectXServer();
+    if (!x.reachable) {
+        const std::string where = x.name.empty() ? " (DISPLAY is not set)" : " at " + x.name;
+        return {InputSystem::Uinput, ThroughKernel + "no X server answers" + where + "."};
+    }
+    const std::string throughXTest = "Input goes to the X server " + x.name + " through XTest: ";
+    // uinput would act on this computer, not on the display the window is on.
+    if (x.overNetwork) {
+        return {InputSystem::X11,
+                throughXTest + "it is reached over the network (as with ssh -X), so the pointer and keys act"
+                    " on that display, which may be another computer's."
+                    + (x.xwayland ? " It is Xwayland: only X programs there receive them." : "")};
+    }
+    if (x.xwayland) {
+        return {InputSystem::Uinput,
+                ThroughKernel + "the X server " + x.name + " is Xwayland, so this is a Wayland session."};
+    }
+    return {InputSystem::X11, throughXTest + "this is an X11 session."};
 }
 
 DesktopArea currentDesktop()
@@ -58,17 +93,25 @@ InputSetup useUinput()
                   " if you just installed it, log out and in again."};
 }
 
+Route routeFor(InputSystem system)
+{
+    switch (system) {
+    case InputSystem::X11:
+        return {system, "Input goes to the X server through XTest, as --input x11 asks."};
+    case InputSystem::Uinput:
+        return {system, "Input goes through the kernel (uinput), as --input uinput asks."};
+    case InputSystem::Automatic:
+        break;
+    }
+    return routeForSession();
+}
+
 } // namespace
 
 InputSetup createInputBackend(InputSystem system)
 {
-    switch (system) {
-    case InputSystem::X11:
-        return useX11();
-    case InputSystem::Uinput:
-        return useUinput();
-    case InputSystem::Automatic:
-        break;
-    }
-    return isX11Session() ? useX11() : useUinput();
+    const Route route = routeFor(system);
+    InputSetup setup = route.system == InputSystem::X11 ? useX11() : useUinput();
+    setup.route = route.said;
+    return setup;
 }

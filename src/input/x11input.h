@@ -6,10 +6,26 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <vector>
 
 typedef struct _XDisplay Display;
 class QAbstractNativeEventFilter;
+
+// What the X server this program would inject into is, asked of the server
+// itself rather than of the environment.
+struct XServerFacts
+{
+    bool reachable = false;
+    // The X server of a Wayland compositor: XTest there reaches X programs only.
+    bool xwayland = false;
+    // Reached over the network (ssh -X, a TCP display): it may be another
+    // computer's screen.
+    bool overNetwork = false;
+    // As DISPLAY names it, e.g. ":0" or "localhost:10.0".
+    std::string name;
+};
+
+// Asks the toolkit's X server, or the one DISPLAY names when the toolkit has none.
+XServerFacts inspectXServer();
 
 // Injects input with the XTest extension. On the toolkit's own X connection
 // every event stays in order with the toolkit's cursor placement.
@@ -46,11 +62,24 @@ protected:
     void flush() override;
 
 private:
+    // Spare keycodes bound to keysyms the keymap lacks: keycode -> keysym.
+    using KeycodeRecord = std::map<unsigned char, unsigned long>;
+
     // The keycode that types virtualKey's keysym now: one of the keymap's,
     // or a spare keycode bound to it for the time being. 0 when there is none.
     unsigned char keycodeFor(int virtualKey);
     unsigned char bindSpareKeycode(unsigned long keysym);
-    void unbind(unsigned char keycode);
+    unsigned char emptyKeycode();
+    unsigned char idleBinding(KeycodeRecord &record);
+    void unbindAll();
+    void forget(unsigned char keycode, KeycodeRecord &record);
+    void reclaimLeftovers();
+    void clearLeftovers(KeycodeRecord &record);
+    KeycodeRecord readRecord();
+    void writeRecord(const KeycodeRecord &record);
+    bool maps(unsigned char keycode, unsigned long keysym);
+    unsigned long ownerOf(unsigned char keycode);
+    unsigned long ownerWindow();
     bool isHeld(unsigned char keycode) const;
     void sendNow();
 
@@ -62,9 +91,9 @@ private:
     // What each virtual key pressed, so that its release lifts that very
     // keycode even if the keymap changed since.
     std::array<unsigned char, 256> held_keycode{};
-    // Keycodes the keymap leaves empty, and those of them this backend bound
-    // to a keysym the keymap lacks (keycode -> keysym).
-    std::vector<unsigned char> spare_keycodes;
-    std::map<unsigned char, unsigned long> bound_keycodes;
+    // The spare keycodes this backend bound.
+    KeycodeRecord bound_keycodes;
+    // Owns the selections that mark those bindings as this backend's.
+    unsigned long owner_window = 0;
     std::unique_ptr<QAbstractNativeEventFilter> keymap_watcher;
 };

@@ -57,7 +57,7 @@ check_metadata() {
     local depends
     depends=$(dpkg-deb -f "$deb" Depends)
     local needed
-    for needed in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 libx11-6 libxtst6 libevdev2 qt6-qpa-plugins; do
+    for needed in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 libx11-6 libxtst6 libxrandr2 libevdev2 qt6-qpa-plugins; do
         grep -Eq "(^|, )$needed( |,|$)" <<<"$depends" || fail "Depends does not name $needed: $depends"
     done
     # A throw-away root cannot run maintainer scripts as an ordinary user.
