@@ -108,9 +108,10 @@ std::vector<FakeUinput::Device> FakeUinput::devices() const
 
 FakeUinput::Device FakeUinput::device(const std::string &name) const
 {
-    for (const Device &device : devices()) {
-        if (device.name == name)
-            return device;
+    const std::vector<Device> all = devices();
+    for (auto device = all.rbegin(); device != all.rend(); ++device) {
+        if (device->name == name)
+            return *device;
     }
     throw std::runtime_error("no device named " + name);
 }

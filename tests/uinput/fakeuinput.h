@@ -47,6 +47,7 @@ public:
 
     // Devices in the order they were opened.
     std::vector<Device> devices() const;
+    // The latest device of that name.
     Device device(const std::string &name) const;
     // Later writes fail with this errno; 0 lets them through again.
     void failWrites(int error);
