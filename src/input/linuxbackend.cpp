@@ -29,12 +29,17 @@ bool isX11Session()
     return toolkitOnX11 || !qEnvironmentVariableIsEmpty("DISPLAY");
 }
 
+// The absolute pointer spans the whole desktop, as a compositor maps it:
+// every screen, whether or not the toolkit counts it a sibling of the primary.
 DesktopArea currentDesktop()
 {
-    const QScreen *screen = qGuiApp ? QGuiApplication::primaryScreen() : nullptr;
-    if (!screen)
+    QRect desktop;
+    if (qGuiApp) {
+        for (const QScreen *screen : QGuiApplication::screens())
+            desktop |= screen->geometry();
+    }
+    if (desktop.isEmpty())
         return {};
-    const QRect desktop = screen->virtualGeometry();
     return {desktop.x(), desktop.y(), desktop.width(), desktop.height()};
 }
 

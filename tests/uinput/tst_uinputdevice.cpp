@@ -1,5 +1,6 @@
 // The uinput backend against /dev/uinput faked under umockdev: run it under
-// umockdev-wrapper.
+// umockdev-wrapper, on the offscreen platform with the two screens of
+// screens.json.
 
 #include "fakeuinput.h"
 #include "input/uinputinput.h"
@@ -83,6 +84,11 @@ std::string framesInWriteOrder(const FakeUinput &kernel)
     return frames;
 }
 
+int pixel(const Event &event, int extent)
+{
+    return static_cast<int>(event.value * static_cast<long long>(extent) / (AbsolutePlacement::AxisMax + 1));
+}
+
 } // namespace
 
 class TestUinputDevice : public QObject
@@ -105,6 +111,7 @@ private slots:
     void burstGoesOutPacedInWholeFramesAndInOrder();
     void programPacesFromItsEventLoopAndDrainsWhenClosed();
     void backlogBeyondTheBoundGoesOutAtOnceAndIsTold();
+    void absolutePointerCoversEveryScreenAsTheyChange();
     void closingReleasesKeysAndDestroysTheDevices();
     void failedWriteIsReported();
     void missingDeviceIsReported();
@@ -273,9 +280,6 @@ void TestUinputDevice::placesAndMovesTheCursor()
     QVERIFY(input->moveCursorTo(5000, -20));
     const std::vector<Event> moves = delivered(kernel->device("Harnelo absolute pointer"));
     QCOMPARE(moves.size(), 5u);
-    const auto pixel = [](const Event &event, int extent) {
-        return static_cast<int>(event.value * static_cast<long long>(extent) / (AbsolutePlacement::AxisMax + 1));
-    };
     QCOMPARE(pixel(moves[0], 1280), 640);
     QCOMPARE(pixel(moves[1], 1024), 512);
     QCOMPARE(moves[2].code, ABS_X);
@@ -376,6 +380,24 @@ void TestUinputDevice::backlogBeyondTheBoundGoesOutAtOnceAndIsTold()
     QVERIFY(input->takeError().find("events went out unpaced") != std::string::npos);
 }
 
+// Positions map onto the desktop as it is at each move: the one given here,
+// then the program's, two screens side by side (screens.json).
+void TestUinputDevice::absolutePointerCoversEveryScreenAsTheyChange()
+{
+    DesktopArea area{0, 0, 1280, 1024};
+    input->followDesktop([&] { return area; });
+    input->moveCursorTo(1000, 500);
+    area = {-1920, 0, 3200, 1080};
+    input->moveCursorTo(-1000, 500);
+    QCOMPARE(QGuiApplication::screens().size(), 2);
+    createInputBackend(InputSystem::Uinput).backend->moveCursorTo(3000, 1050);
+    const std::vector<Event> ours = delivered(kernel->devices()[2]);
+    const std::vector<Event> programs = delivered(kernel->device("Harnelo absolute pointer"));
+    const std::vector<int> pixels{pixel(ours[0], 1280), pixel(ours[2], 3200), pixel(programs[0], 3200),
+                                  pixel(programs[1], 1080)};
+    QCOMPARE(pixels, (std::vector<int>{1000, 920, 3000, 1050}));
+}
+
 void TestUinputDevice::closingReleasesKeysAndDestroysTheDevices()
 {
     input->sendKey('K', true);
@@ -433,5 +455,5 @@ void TestUinputDevice::refusedDeviceIsReported()
     QCOMPARE(kernel->devices().size(), 3u);
 }
 
-QTEST_GUILESS_MAIN(TestUinputDevice)
+QTEST_MAIN(TestUinputDevice)
 #include "tst_uinputdevice.moc"
