@@ -1,24 +1,36 @@
-// The uinput backend into a fake /dev/uinput (umockdev): lines and events
-// per second and write() calls per read of the port, for three kinds of
-// traffic. Run
-// under umockdev-wrapper. Each write crosses umockdev's socket, so the
-// rates bound the backend from below; the kernel takes a write far faster.
+// The uinput backend as the program sets it up, its paced writes going on
+// from the event loop, into a fake /dev/uinput (umockdev). Run it under
+// umockdev-wrapper. Measures how long bursts take to go out, how many lines
+// a second get through when they come faster than the pace, and how long a
+// single line takes when lines come one by one. Each write crosses
+// umockdev's socket, so times are upper bounds: the kernel takes a write far
+// faster.
 //
 // Prints rows for scripts/bench: "key<TAB>unit<TAB>value".
 
 #include "fakeuinput.h"
 #include "input/uinputinput.h"
 
+#include <QCoreApplication>
+
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
 #include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+using Line = std::function<void(int)>;
+
+constexpr int Bursts = 10;
 constexpr int LinesPerRead = 64;
-constexpr int Reads = 300;
+constexpr int SustainedLines = 2048;
+constexpr int SingleLines = 500;
 
 void printRow(const std::string &key, const char *unit, double value)
 {
@@ -26,61 +38,113 @@ void printRow(const std::string &key, const char *unit, double value)
     std::fflush(stdout);
 }
 
-struct Written
+double milliseconds(Clock::duration duration)
 {
-    double writes = 0;
-    double events = 0;
-};
-
-Written writtenSoFar(const FakeUinput &kernel)
-{
-    Written written;
-    for (const FakeUinput::Device &device : kernel.devices()) {
-        written.writes += static_cast<double>(device.writes.size());
-        for (const auto &write : device.writes)
-            written.events += static_cast<double>(write.size());
-    }
-    return written;
+    return std::chrono::duration<double, std::milli>(duration).count();
 }
 
-// Feeds Reads batches of LinesPerRead lines made by line(), as the window
-// does with each read from the port.
-void measure(const std::string &name, UinputInput &input, const FakeUinput &kernel,
-             const std::function<void(int)> &line)
+// Every write so far, in the order it was done.
+std::vector<Clock::time_point> writeTimes(const FakeUinput &kernel)
 {
-    const Written before = writtenSoFar(kernel);
-    const auto start = std::chrono::steady_clock::now();
-    for (int read = 0; read < Reads; ++read) {
+    std::vector<Clock::time_point> times;
+    for (const FakeUinput::Device &device : kernel.devices())
+        times.insert(times.end(), device.write_times.begin(), device.write_times.end());
+    std::sort(times.begin(), times.end());
+    return times;
+}
+
+// Runs the event loop until the backend has written all it holds; returns
+// when its last write was done.
+Clock::time_point finish(UinputInput &input, const FakeUinput &kernel)
+{
+    while (input.hasWaitingEvents())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    return writeTimes(kernel).back();
+}
+
+// Lines fed in reads of LinesPerRead, each read one batch as the window
+// makes it; returns when the last line was written, from the first read.
+Clock::duration feed(UinputInput &input, const FakeUinput &kernel, int lines, const Line &line)
+{
+    // Every slice has closed: the lines meet a quiet backend.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const Clock::time_point start = Clock::now();
+    for (int first = 0; first < lines; first += LinesPerRead) {
         InputBatch batch(input);
-        for (int i = 0; i < LinesPerRead; ++i)
+        for (int i = first; i < std::min(lines, first + LinesPerRead); ++i)
             line(i);
     }
-    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-    const Written after = writtenSoFar(kernel);
-    printRow("uinput." + name + ".lines_per_s", "lines/s", Reads * LinesPerRead / elapsed.count());
-    printRow("uinput." + name + ".events_per_s", "events/s", (after.events - before.events) / elapsed.count());
-    printRow("uinput." + name + ".writes_per_read", "writes", (after.writes - before.writes) / Reads);
+    return finish(input, kernel) - start;
+}
+
+void measureBurst(const std::string &name, UinputInput &input, const FakeUinput &kernel, int lines, const Line &line)
+{
+    double total = 0;
+    for (int burst = 0; burst < Bursts; ++burst)
+        total += milliseconds(feed(input, kernel, lines, line));
+    printRow("uinput." + name + ".burst_ms", "ms", total / Bursts);
+}
+
+void measureSustained(const std::string &name, UinputInput &input, const FakeUinput &kernel, const Line &line)
+{
+    const double seconds = milliseconds(feed(input, kernel, SustainedLines, line)) / 1000;
+    printRow("uinput." + name + ".lines_per_s", "lines/s", SustainedLines / seconds);
+}
+
+// Lines a millisecond apart, as a board sending at 1 kHz: from each line's
+// call to its write done, and how many lines waited for the event loop.
+void measureSingleLines(UinputInput &input, const FakeUinput &kernel, const Line &line)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const std::size_t writtenBefore = writeTimes(kernel).size();
+    std::vector<Clock::time_point> called;
+    int heldBack = 0;
+    Clock::time_point next = Clock::now();
+    for (int i = 0; i < SingleLines; ++i) {
+        std::this_thread::sleep_until(next += std::chrono::milliseconds(1));
+        called.push_back(Clock::now());
+        {
+            InputBatch batch(input);
+            line(i);
+        }
+        heldBack += input.hasWaitingEvents();
+        QCoreApplication::processEvents();
+    }
+    finish(input, kernel);
+    const std::vector<Clock::time_point> written = writeTimes(kernel);
+    std::vector<double> delays;
+    for (int i = 0; i < SingleLines && writtenBefore + i < written.size(); ++i)
+        delays.push_back(milliseconds(written[writtenBefore + i] - called[i]) * 1000);
+    std::sort(delays.begin(), delays.end());
+    printRow("uinput.single.delay_p50", "us", delays[delays.size() / 2]);
+    printRow("uinput.single.delay_max", "us", delays.back());
+    printRow("uinput.single.held_back", "lines", heldBack);
 }
 
 } // namespace
 
-int main()
+int main(int argc, char **argv)
 {
+    QCoreApplication app(argc, argv);
     FakeUinput kernel;
-    std::string error;
-    auto input = UinputInput::create({0, 0, 1920, 1080}, error);
+    InputSetup setup = createInputBackend(InputSystem::Uinput);
+    auto *input = dynamic_cast<UinputInput *>(setup.backend.get());
     if (!input) {
-        std::fprintf(stderr, "bench_uinput: %s\n", error.c_str());
+        std::fprintf(stderr, "bench_uinput: %s\n", setup.problem.c_str());
         return 1;
     }
-    measure("moves", *input, kernel, [&](int i) { input->moveCursorBy(i % 2 ? 3 : -3, 2); });
-    measure("typing", *input, kernel, [&](int i) { input->sendKey('A' + i / 2 % 26, i % 2 == 0); });
+    const Line tap = [&](int i) { input->sendKey('A' + i / 2 % 26, i % 2 == 0); };
+    const Line move = [&](int i) { input->moveCursorBy(i % 2 ? 3 : -3, 2); };
+    measureBurst("taps", *input, kernel, 200, tap);
+    measureBurst("moves", *input, kernel, 200, move);
+    measureSustained("typing", *input, kernel, tap);
+    measureSustained("moves", *input, kernel, move);
 
     // The decoder benchmark's mix: mostly moves, then keys, clicks, wheel
     // turns and placed positions, one device after another.
     std::mt19937 random(20240611);
     std::uniform_int_distribution<int> percent(0, 99);
-    measure("mixed", *input, kernel, [&](int) {
+    measureSustained("mixed", *input, kernel, [&](int) {
         const int kind = percent(random);
         if (kind < 60)
             input->moveCursorBy(kind % 7 - 3, kind % 5 - 2);
@@ -93,6 +157,11 @@ int main()
         else
             input->moveCursorTo(kind * 19, kind * 10);
     });
+    // From here on each line writes once: nothing the mix pressed stays down.
+    input->releaseAllKeys();
+    finish(*input, kernel);
+    measureSingleLines(*input, kernel, [&](int i) { i % 4 < 2 ? tap(i) : move(i); });
+
     const std::string failed = input->takeError();
     if (!failed.empty()) {
         std::fprintf(stderr, "bench_uinput: %s\n", failed.c_str());

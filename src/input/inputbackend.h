@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -52,6 +53,11 @@ public:
     // empty when everything went through.
     virtual std::string takeError() { return {}; }
 
+    // notify is called when injecting failed outside any call into the
+    // backend (events it held back and wrote later), so that the owner can
+    // take the error then. It must not destroy the backend.
+    void whenFailingLater(std::function<void()> notify) { failing_later = std::move(notify); }
+
     // Inside a batch the backend may hold events back and hand them to the
     // system together when the batch ends; outside one each event goes out at
     // once. Batches nest.
@@ -64,8 +70,14 @@ protected:
     virtual void sendWheel(int amount) = 0;
     // Hands what the batch held back to the system.
     virtual void flush() {}
+    void failedLater()
+    {
+        if (failing_later)
+            failing_later();
+    }
 
 private:
+    std::function<void()> failing_later;
     int batch_depth = 0;
     int wheel_left_in_batch = MaxWheelPerBatch;
 };

@@ -8,6 +8,10 @@
 
 #include <QGuiApplication>
 #include <QScreen>
+#include <QTimer>
+
+#include <algorithm>
+#include <memory>
 
 namespace {
 
@@ -60,12 +64,17 @@ Route routeForSession()
     return {InputSystem::X11, throughXTest + "this is an X11 session."};
 }
 
+// The absolute pointer spans the whole desktop, as a compositor maps it:
+// every screen, whether or not the toolkit counts it a sibling of the primary.
 DesktopArea currentDesktop()
 {
-    const QScreen *screen = qGuiApp ? QGuiApplication::primaryScreen() : nullptr;
-    if (!screen)
+    QRect desktop;
+    if (qGuiApp) {
+        for (const QScreen *screen : QGuiApplication::screens())
+            desktop |= screen->geometry();
+    }
+    if (desktop.isEmpty())
         return {};
-    const QRect desktop = screen->virtualGeometry();
     return {desktop.x(), desktop.y(), desktop.width(), desktop.height()};
 }
 
@@ -84,6 +93,19 @@ InputSetup useUinput()
     std::string error;
     if (auto input = UinputInput::create(currentDesktop(), error)) {
         input->followDesktop(currentDesktop);
+        // Paced events go on from the event loop. The timer lives in the
+        // scheduler the backend keeps, so it dies with the backend.
+        if (QCoreApplication::instance()) {
+            auto timer = std::make_shared<QTimer>();
+            timer->setSingleShot(true);
+            timer->setTimerType(Qt::PreciseTimer);
+            UinputInput *backend = input.get();
+            QObject::connect(timer.get(), &QTimer::timeout, [backend] { backend->writeDue(); });
+            input->whenWaiting([timer](UinputInput::Clock::time_point at) {
+                const auto wait = std::chrono::ceil<std::chrono::milliseconds>(at - UinputInput::Clock::now());
+                timer->start(std::max(wait, std::chrono::milliseconds(0)));
+            });
+        }
         return {std::move(input), {}};
     }
     return {createNoInput(),

@@ -108,9 +108,10 @@ std::vector<FakeUinput::Device> FakeUinput::devices() const
 
 FakeUinput::Device FakeUinput::device(const std::string &name) const
 {
-    for (const Device &device : devices()) {
-        if (device.name == name)
-            return device;
+    const std::vector<Device> all = devices();
+    for (auto device = all.rbegin(); device != all.rend(); ++device) {
+        if (device->name == name)
+            return *device;
     }
     throw std::runtime_error("no device named " + name);
 }
@@ -234,6 +235,7 @@ long FakeUinput::write(Device &device, const input_event *events, std::size_t by
     const std::size_t count = bytes / sizeof(input_event);
     device.writes.emplace_back(events, events + count);
     device.write_order.push_back(writes_so_far++);
+    device.write_times.push_back(std::chrono::steady_clock::now());
     for (std::size_t i = 0; i < count; ++i) {
         if (passesInputCore(device, events[i]))
             device.delivered.push_back(events[i]);

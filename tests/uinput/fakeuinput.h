@@ -2,6 +2,7 @@
 
 #include <linux/input.h>
 
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <set>
@@ -34,6 +35,7 @@ public:
         bool destroyed = false;
         std::vector<std::vector<input_event>> writes;
         std::vector<int> write_order; // of each write among all devices' writes
+        std::vector<std::chrono::steady_clock::time_point> write_times;
         // What the kernel would pass on to readers of the event node.
         std::vector<input_event> delivered;
         std::set<int> keys_down;
@@ -47,6 +49,7 @@ public:
 
     // Devices in the order they were opened.
     std::vector<Device> devices() const;
+    // The latest device of that name.
     Device device(const std::string &name) const;
     // Later writes fail with this errno; 0 lets them through again.
     void failWrites(int error);

@@ -1,5 +1,6 @@
 // The uinput backend against /dev/uinput faked under umockdev: run it under
-// umockdev-wrapper.
+// umockdev-wrapper, on the offscreen platform with the two screens of
+// screens.json.
 
 #include "fakeuinput.h"
 #include "input/uinputinput.h"
@@ -67,6 +68,27 @@ bool writesHoldWholeFrames(const FakeUinput::Device &device)
     return true;
 }
 
+// A letter per frame the devices took, in the order they were written.
+std::string framesInWriteOrder(const FakeUinput &kernel)
+{
+    std::map<int, std::string> writes;
+    for (const FakeUinput::Device &device : kernel.devices()) {
+        for (std::size_t write = 0; write < device.writes.size(); ++write) {
+            for (const input_event &event : device.writes[write])
+                writes[device.write_order[write]] += event.type == EV_SYN ? device.name.substr(8, 1) : "";
+        }
+    }
+    std::string frames;
+    for (const auto &entry : writes)
+        frames += entry.second;
+    return frames;
+}
+
+int pixel(const Event &event, int extent)
+{
+    return static_cast<int>(event.value * static_cast<long long>(extent) / (AbsolutePlacement::AxisMax + 1));
+}
+
 } // namespace
 
 class TestUinputDevice : public QObject
@@ -86,6 +108,10 @@ private slots:
     void wheelSendsNotchesAndHighResolution();
     void placesAndMovesTheCursor();
     void releaseAllKeysLiftsEveryHeldKey();
+    void burstGoesOutPacedInWholeFramesAndInOrder();
+    void programPacesFromItsEventLoopAndDrainsWhenClosed();
+    void backlogBeyondTheBoundGoesOutAtOnceAndIsTold();
+    void absolutePointerCoversEveryScreenAsTheyChange();
     void closingReleasesKeysAndDestroysTheDevices();
     void failedWriteIsReported();
     void missingDeviceIsReported();
@@ -254,9 +280,6 @@ void TestUinputDevice::placesAndMovesTheCursor()
     QVERIFY(input->moveCursorTo(5000, -20));
     const std::vector<Event> moves = delivered(kernel->device("Harnelo absolute pointer"));
     QCOMPARE(moves.size(), 5u);
-    const auto pixel = [](const Event &event, int extent) {
-        return static_cast<int>(event.value * static_cast<long long>(extent) / (AbsolutePlacement::AxisMax + 1));
-    };
     QCOMPARE(pixel(moves[0], 1280), 640);
     QCOMPARE(pixel(moves[1], 1024), 512);
     QCOMPARE(moves[2].code, ABS_X);
@@ -269,13 +292,110 @@ void TestUinputDevice::placesAndMovesTheCursor()
 
 void TestUinputDevice::releaseAllKeysLiftsEveryHeldKey()
 {
-    for (int virtualKey : {0x10, int('A'), 0x74, 0xA5, 0xE2})
+    for (int virtualKey : {0x10, 0xA0, int('A'), 0x74, 0xA5, 0xE2})
         input->sendKey(virtualKey, true);
     input->sendKey('A', false);
     input->releaseAllKeys();
     QVERIFY(kernel->device("Harnelo keyboard").keys_down.empty());
     input->sendKey(0x10, false); // released already: nothing more
     QCOMPARE(delivered(kernel->device("Harnelo keyboard")).size(), 10u);
+    input->sendKey(0xA0, true); // no longer marked held: goes down anew, and up
+    QCOMPARE(kernel->device("Harnelo keyboard").keys_down, std::set<int>{KEY_LEFTSHIFT});
+    input->sendKey(0xA0, false);
+    QVERIFY(kernel->device("Harnelo keyboard").keys_down.empty());
+}
+
+// Control held over 40 rounds of A down, a move, A up, then all released:
+// more than a reader's ring holds. A slice gives a device at most half a
+// reader's ring (64 or 128 events), nothing goes before the pause ends, and
+// the frames arrive whole, in the order they were made.
+void TestUinputDevice::burstGoesOutPacedInWholeFramesAndInOrder()
+{
+    std::optional<UinputInput::Clock::time_point> asked;
+    input->whenWaiting([&](UinputInput::Clock::time_point at) { asked = at; });
+    std::string frames = "k";
+    {
+        InputBatch batch(*input);
+        input->sendKey(0x11, true);
+        for (int round = 0; round < 40; ++round, frames += "kpk") {
+            input->sendKey('A', true);
+            input->moveCursorBy(1, -1);
+            input->sendKey('A', false);
+        }
+    }
+    input->releaseAllKeys();
+    const auto written = [&](const char *name) { return kernel->device(name).delivered.size(); };
+    for (std::size_t keys = 0, moves = 0, slices = 0; asked && slices < 100; ++slices) {
+        QVERIFY(written("Harnelo keyboard") - keys <= 32 && written("Harnelo pointer") - moves <= 64);
+        keys = written("Harnelo keyboard");
+        moves = written("Harnelo pointer");
+        const UinputInput::Clock::time_point at = *asked;
+        asked.reset();
+        input->writeDue(at - std::chrono::microseconds(1));
+        QCOMPARE(written("Harnelo keyboard") + written("Harnelo pointer"), keys + moves);
+        input->writeDue(at);
+    }
+    QCOMPARE(framesInWriteOrder(*kernel), frames + "k");
+    QVERIFY(kernel->device("Harnelo keyboard").keys_down.empty());
+    QVERIFY(writesHoldWholeFrames(kernel->device("Harnelo keyboard")));
+    QVERIFY(writesHoldWholeFrames(kernel->device("Harnelo pointer")));
+}
+
+// The program's backend: a burst goes on from the event loop, a failure
+// there is told, and closing writes out what waits and releases all.
+void TestUinputDevice::programPacesFromItsEventLoopAndDrainsWhenClosed()
+{
+    input.reset();
+    InputSetup setup = createInputBackend(InputSystem::Uinput);
+    bool toldLater = false;
+    setup.backend->whenFailingLater([&] { toldLater = true; });
+    const auto tapBurst = [&] {
+        InputBatch batch(*setup.backend);
+        for (int line = 0; line < 200; ++line)
+            setup.backend->sendKey('A' + line / 2 % 26, line % 2 == 0);
+    };
+    const auto keys = [&] { return delivered(kernel->device("Harnelo keyboard")); };
+    tapBurst();
+    QVERIFY(keys().size() < 200);
+    QTRY_COMPARE(keys().size(), 200u);
+    tapBurst();
+    kernel->failWrites(EIO);
+    QTRY_VERIFY(toldLater);
+    QVERIFY(setup.backend->takeError().find("keyboard: Input/output error") != std::string::npos);
+    kernel->failWrites(0);
+    setup.backend->sendKey(0x10, true);
+    tapBurst();
+    setup.backend.reset();
+    QCOMPARE(keys()[keys().size() - 202], (Event{EV_KEY, KEY_LEFTSHIFT, 1}));
+    QCOMPARE(keys().back(), (Event{EV_KEY, KEY_LEFTSHIFT, 0}));
+    QTest::qWait(20); // no timer is left to call the closed backend
+}
+
+void TestUinputDevice::backlogBeyondTheBoundGoesOutAtOnceAndIsTold()
+{
+    input->whenWaiting([](UinputInput::Clock::time_point) {}); // the event loop never comes
+    for (int move = 0; move < 3000; ++move)
+        input->moveCursorBy(1, 1);
+    QVERIFY(delivered(kernel->device("Harnelo pointer")).size() > UinputInput::MaxQueuedEvents / 3);
+    QVERIFY(input->takeError().find("events went out unpaced") != std::string::npos);
+}
+
+// Positions map onto the desktop as it is at each move: the one given here,
+// then the program's, two screens side by side (screens.json).
+void TestUinputDevice::absolutePointerCoversEveryScreenAsTheyChange()
+{
+    DesktopArea area{0, 0, 1280, 1024};
+    input->followDesktop([&] { return area; });
+    input->moveCursorTo(1000, 500);
+    area = {-1920, 0, 3200, 1080};
+    input->moveCursorTo(-1000, 500);
+    QCOMPARE(QGuiApplication::screens().size(), 2);
+    createInputBackend(InputSystem::Uinput).backend->moveCursorTo(3000, 1050);
+    const std::vector<Event> ours = delivered(kernel->devices()[2]);
+    const std::vector<Event> programs = delivered(kernel->device("Harnelo absolute pointer"));
+    const std::vector<int> pixels{pixel(ours[0], 1280), pixel(ours[2], 3200), pixel(programs[0], 3200),
+                                  pixel(programs[1], 1080)};
+    QCOMPARE(pixels, (std::vector<int>{1000, 920, 3000, 1050}));
 }
 
 void TestUinputDevice::closingReleasesKeysAndDestroysTheDevices()
@@ -335,5 +455,5 @@ void TestUinputDevice::refusedDeviceIsReported()
     QCOMPARE(kernel->devices().size(), 3u);
 }
 
-QTEST_GUILESS_MAIN(TestUinputDevice)
+QTEST_MAIN(TestUinputDevice)
 #include "tst_uinputdevice.moc"

@@ -4,6 +4,7 @@
 // summary line, and powers the machine off.
 
 #include "input/uinputinput.h"
+#include "input/uinputkeytable.h"
 
 #include <fcntl.h>
 #include <linux/kd.h>
@@ -19,11 +20,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <initializer_list>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -58,14 +63,15 @@ int openEventNode(const std::string &name)
     return -1;
 }
 
-// What a node has to read, as "type code value" triples; SYN_REPORT is "|".
+// What a node has to read, as "type code value" triples; SYN_REPORT is "|",
+// SYN_DROPPED "!".
 std::string readEvents(int fd)
 {
     std::string events;
     input_event event;
     while (read(fd, &event, sizeof(event)) == static_cast<ssize_t>(sizeof(event))) {
         if (event.type == EV_SYN)
-            events += "|";
+            events += event.code == SYN_DROPPED ? "!" : "|";
         else
             events += " " + std::to_string(event.type) + ":" + std::to_string(event.code) + ":" + std::to_string(event.value);
     }
@@ -212,6 +218,67 @@ void checkLinesReachTheKernel(int console)
         close(fd);
 }
 
+// What the nodes called names give a reader that reads each as soon as it
+// has events, on a thread of its own, while write() runs.
+std::vector<std::string> readPromptlyWhile(const std::vector<std::string> &names, const std::function<void()> &write)
+{
+    std::vector<pollfd> waiting;
+    for (const std::string &name : names)
+        waiting.push_back({openEventNode(name), POLLIN, 0});
+    std::vector<std::string> seen(names.size());
+    std::atomic<bool> reading{false}, written{false};
+    std::thread reader([&] {
+        for (bool last = false; !last; reading = true) {
+            last = written;
+            poll(waiting.data(), waiting.size(), 10);
+            for (std::size_t node = 0; node < waiting.size(); ++node)
+                seen[node] += readEvents(waiting[node].fd);
+        }
+    });
+    while (!reading)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    write();
+    written = true;
+    reader.join();
+    for (const pollfd &node : waiting)
+        close(node.fd);
+    return seen;
+}
+
+// Bursts far larger than a reader's ring of 64 or 128 events reach a reader
+// that reads when woken whole, without SYN_DROPPED ("!").
+void checkBurstsReachAPromptReaderWhole(int console)
+{
+    std::string error, taps, moves;
+    auto input = UinputInput::create({0, 0, 1280, 1024}, error);
+    if (!input)
+        return check(false, "creates the devices for the bursts: " + error);
+    const auto start = std::chrono::steady_clock::now();
+    const std::vector<std::string> seen = readPromptlyWhile({"Harnelo keyboard", "Harnelo pointer"}, [&] {
+        InputBatch batch(*input);
+        for (int tap = 0; tap < 100; ++tap) {
+            const int virtualKey = 'A' + tap % 26, key = evdevKeyForVirtualKey(virtualKey);
+            input->sendKey(virtualKey, true);
+            input->sendKey(virtualKey, false);
+            taps += triple(EV_KEY, key, 1) + "|" + triple(EV_KEY, key, 0) + "|";
+        }
+        for (int move = 0; move < 200; ++move) {
+            input->moveCursorBy(move % 2 ? 3 : -3, 1);
+            moves += triple(EV_REL, REL_X, move % 2 ? 3 : -3) + triple(EV_REL, REL_Y, 1) + "|";
+        }
+    });
+    std::printf("INFO: 100 taps, then 200 moves, went out in %lld ms\n",
+                static_cast<long long>((std::chrono::steady_clock::now() - start) / std::chrono::milliseconds(1)));
+    const auto arrivedWhole = [](const std::string &got, const std::string &sent, const std::string &what) {
+        const auto dropped = std::count(got.begin(), got.end(), '!');
+        check(got == sent, what + (got == sent ? "" : " (" + std::to_string(dropped) + " SYN_DROPPED)"));
+    };
+    arrivedWhole(seen[0], taps, "a prompt reader receives every event of 100 taps in one batch");
+    arrivedWhole(seen[1], moves, "a prompt reader receives every event of 200 moves in one batch");
+    const int lastKey = evdevKeyForVirtualKey('A' + 99 % 26);
+    readUntil(console, keyBytes({lastKey, -lastKey}));
+}
+
 // A process killed while it holds keys and a button leaves nothing stuck:
 // the kernel releases what a device held when the device goes away.
 void checkKilledHolderLeavesNothingDown(int console)
@@ -268,6 +335,7 @@ int main()
     const int console = openConsoleKeys();
     check(console >= 0, "reads the console's keyboard");
     checkLinesReachTheKernel(console);
+    checkBurstsReachAPromptReaderWhole(console);
     checkKilledHolderLeavesNothingDown(console);
 
     std::printf("%d passed, %d failed\n", passed, failed);
