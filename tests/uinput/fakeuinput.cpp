@@ -142,9 +142,13 @@ int FakeUinput::onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, FakeUi
     if (added)
         self->opened.emplace_back();
     int error = 0;
-    const long result = self->ioctl(self->opened[entry->second], umockdev_ioctl_client_get_request(client),
-                                    client, error);
+    const unsigned long request = umockdev_ioctl_client_get_request(client);
+    const long result = self->ioctl(self->opened[entry->second], request, client, error);
     umockdev_ioctl_client_complete(client, result, error);
+    // umockdev says nothing when a client goes, and a later open() may get
+    // its memory: past its device's end a client names no device.
+    if (request == UI_DEV_DESTROY)
+        self->device_of_client.erase(entry);
     return TRUE;
 }
 
