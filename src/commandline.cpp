@@ -74,6 +74,49 @@ QString takeLinkOptions(const QCommandLineParser &parser, const LinkChoice &reme
     return QString();
 }
 
+void addWindowlessOptions(QCommandLineParser &parser)
+{
+    parser.addOption({QStringLiteral("no-window"),
+                      QStringLiteral("Run without a window, for consoles, kiosks and services: needs --port and "
+                                     "--open, injects through uinput unless --input says otherwise, and ends "
+                                     "on SIGTERM with everything released.")});
+    parser.addOption({QStringLiteral("desktop"),
+                      QStringLiteral("With --no-window: the desktop's size in pixels, e.g. 1920x1080, on which "
+                                     "absolute positions (0 7 x y) are placed. Without it they are ignored."),
+                      QStringLiteral("WIDTHxHEIGHT")});
+}
+
+// "1920x1080" as a size of at least one pixel each way.
+std::optional<QSize> parseSize(const QString &text)
+{
+    const QStringList sides = text.split(QLatin1Char('x'));
+    if (sides.size() != 2)
+        return std::nullopt;
+    const std::optional<int> width = parsePositiveNumber(sides.at(0));
+    const std::optional<int> height = parsePositiveNumber(sides.at(1));
+    if (!width || !height)
+        return std::nullopt;
+    return QSize(*width, *height);
+}
+
+QString takeWindowlessOptions(const QCommandLineParser &parser, CommandLine &options)
+{
+    options.noWindow = parser.isSet(QStringLiteral("no-window"));
+    if (parser.isSet(QStringLiteral("desktop"))) {
+        const QString text = parser.value(QStringLiteral("desktop"));
+        options.desktop = parseSize(text);
+        if (!options.desktop)
+            return QStringLiteral("--desktop takes a size such as 1920x1080, not ") + text;
+        if (!options.noWindow)
+            return QStringLiteral("--desktop is for --no-window: with a window the desktop's size is known");
+    }
+    // Nothing else could open the link, and nobody would see a remembered
+    // port chosen for them.
+    if (options.noWindow && (!parser.isSet(QStringLiteral("port")) || !options.keepOpen))
+        return QStringLiteral("--no-window needs --port NAME and --open");
+    return QString();
+}
+
 } // namespace
 
 ParsedCommandLine parseCommandLine(const QStringList &arguments, const LinkChoice &remembered)
@@ -91,6 +134,8 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments, const LinkChoic
     if (HasInputChoice)
         parser.addOption(input);
     addLinkOptions(parser);
+    if (HasInputChoice)
+        addWindowlessOptions(parser);
 
     if (!parser.parse(arguments))
         return refusal(parser.errorText());
@@ -114,7 +159,9 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments, const LinkChoic
         else
             return refusal(QStringLiteral("--input takes x11 or uinput, not ") + system);
     }
-    const QString wrong = takeLinkOptions(parser, remembered, parsed.options);
+    QString wrong = takeLinkOptions(parser, remembered, parsed.options);
+    if (wrong.isEmpty() && HasInputChoice)
+        wrong = takeWindowlessOptions(parser, parsed.options);
     if (!wrong.isEmpty())
         return refusal(wrong);
     return parsed;

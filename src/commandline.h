@@ -3,7 +3,10 @@
 #include "input/inputbackend.h"
 #include "link/linkchoice.h"
 
+#include <QSize>
 #include <QString>
+
+#include <optional>
 
 class QCoreApplication;
 
@@ -15,6 +18,10 @@ struct CommandLine
     LinkChoice link;
     // --open: open the link at start and again whenever the port comes back.
     bool keepOpen = false;
+    // --no-window: the bridge alone, for consoles, kiosks and services.
+    bool noWindow = false;
+    // --desktop, with --no-window: where absolute positions are placed.
+    std::optional<QSize> desktop;
 };
 
 struct ParsedCommandLine

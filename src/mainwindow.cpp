@@ -35,6 +35,8 @@ MainWindow::MainWindow(QWidget *parent, PortLister portLister, InputSetup inputS
     statusBar()->setSizeGripEnabled(false);
     status_line = new StatusLine(statusBar());
 
+    // Events a backend held back may fail to go out after the line that sent them.
+    remote_input.backend().whenFailingLater([this] { reportInputFailure(); });
     serial_link = new SerialLink(this);
     link_keeper = new LinkKeeper(*serial_link, start.memory, this);
     connect(serial_link, SIGNAL(readyRead()), this, SLOT(readData()));

@@ -39,16 +39,20 @@ bool openSignalPipe()
     return true;
 }
 
-void closeOnQuitSignals(MainWindow *window)
+} // namespace
+#endif
+
+void stopOnQuitSignals(QObject *context, const std::function<void()> &stop)
 {
+#ifdef Q_OS_UNIX
     if (signalPipe[0] < 0 && !openSignalPipe())
         return;
-    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, window);
-    QObject::connect(notifier, &QSocketNotifier::activated, window, [window] {
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, context);
+    QObject::connect(notifier, &QSocketNotifier::activated, context, [stop] {
         char byte;
         while (::read(signalPipe[0], &byte, 1) > 0) {
         }
-        window->close();
+        stop();
         QCoreApplication::quit();
     });
     struct sigaction action = {};
@@ -63,16 +67,14 @@ void closeOnQuitSignals(MainWindow *window)
             continue;
         sigaction(signal, &action, nullptr);
     }
-}
-
-} // namespace
+#else
+    static_cast<void>(context), static_cast<void>(stop);
 #endif
+}
 
 void closeOnQuitRequests(MainWindow *window)
 {
-#ifdef Q_OS_UNIX
-    closeOnQuitSignals(window);
-#endif
+    stopOnQuitSignals(window, [window] { window->close(); });
     // The user may still cancel the logout: the window stays, the board's
     // input does not.
     QObject::connect(qGuiApp, &QGuiApplication::commitDataRequest, window, &MainWindow::closeLink);

@@ -1,6 +1,14 @@
 #pragma once
 
+#include <functional>
+
 class MainWindow;
+class QObject;
+
+// Calls stop and ends the program when it is told to stop (SIGTERM, SIGINT or
+// SIGHUP on Unix; a signal ignored at start stays ignored), for as long as
+// context lives.
+void stopOnQuitSignals(QObject *context, const std::function<void()> &stop);
 
 // Closes the window, which releases whatever the board holds, and ends the
 // program when it is told to stop (SIGTERM, SIGINT or SIGHUP on Unix). When

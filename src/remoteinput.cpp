@@ -54,6 +54,8 @@ RemoteInput::RemoteInput(std::unique_ptr<InputBackend> backend)
 
 RemoteInput::~RemoteInput()
 {
+    // Whoever wanted to hear of later failures may be gone already.
+    input->whenFailingLater({});
     // Nothing the board holds may outlive the program.
     releaseButtonsAndKeys();
 }
@@ -98,13 +100,20 @@ void RemoteInput::apply(const EventLine &line)
 
 void RemoteInput::setMousePosition(int x, int y)
 {
-    if (!input->moveCursorTo(x, y))
+    if (absolute_positions_ignored) {
+        if (!std::exchange(said_positions_ignored, true))
+            std::fprintf(stderr, "Harnelo ignores absolute positions (0 7 x y): it has no desktop to place them "
+                                 "on. Give the desktop's size with --desktop WIDTHxHEIGHT.\n");
+        return;
+    }
+    // Without the toolkit's screens (no window) there is no cursor of its own to place.
+    if (!input->moveCursorTo(x, y) && qGuiApp)
         QCursor::setPos(onDesktop(x, y));
 }
 
 void RemoteInput::moveMouseBy(int dx, int dy)
 {
-    if (input->moveCursorBy(dx, dy))
+    if (input->moveCursorBy(dx, dy) || !qGuiApp)
         return;
     const QPoint current = QCursor::pos();
     setMousePosition(saturatingAdd(current.x(), dx), saturatingAdd(current.y(), dy));

@@ -26,6 +26,9 @@ public:
 
     // Cursor placement in the toolkit's screen coordinates.
     void setMousePosition(int x, int y);
+    // For when no desktop is known to place the cursor on: absolute
+    // positions then do nothing, and the first one says so on standard error.
+    void ignoreAbsolutePositions() { absolute_positions_ignored = true; }
     void moveMouseBy(int dx, int dy);
     // The button is named by its press code: RIGHT_PRESS, LEFT_PRESS or MIDDLE_PRESS.
     void setButton(MouseEvent button, bool down);
@@ -48,4 +51,6 @@ private:
     std::map<MouseEvent, bool> mouse_event_state;
     std::map<std::uint32_t, bool> keyboard_event_state;
     std::string last_failure;
+    bool absolute_positions_ignored = false;
+    bool said_positions_ignored = false;
 };

@@ -42,6 +42,14 @@ QProcessEnvironment withSettingsIn(const QTemporaryDir &home)
     return environment;
 }
 
+// As on a console, or in a service started before any desktop.
+QProcessEnvironment withoutDisplay(QProcessEnvironment environment)
+{
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(QLatin1String(name));
+    return environment;
+}
+
 bool writeRememberedChoice(const QTemporaryDir &home, const QByteArray &settings)
 {
     const QString folder = home.filePath(QStringLiteral("config/Harnelo"));
@@ -109,6 +117,8 @@ class TestProgram : public QObject
 private slots:
     void refusesBadOptions_data();
     void refusesBadOptions();
+    void startsWithoutADisplay_data();
+    void startsWithoutADisplay();
     void opensTheRememberedPortWhenAsked();
     void remembersTheLastLink();
     void saysWhenItCannotInject_data();
@@ -134,6 +144,12 @@ void TestProgram::refusesBadOptions_data()
                                       << QByteArray("--baud 250000 is not one of the rates offered: 50, ");
     QTest::newRow("open, no port") << QStringList{"--open"}
                                    << QByteArray("--open needs a port: no port was opened before, so give --port NAME");
+    QTest::newRow("no window, not opened") << QStringList{"--no-window", "--port", "ttyACM0", "--baud", "9600"}
+                                           << QByteArray("--no-window needs --port NAME and --open");
+    QTest::newRow("desktop, no size") << QStringList{"--no-window", "--desktop", "1920"}
+                                      << QByteArray("--desktop takes a size such as 1920x1080, not 1920");
+    QTest::newRow("desktop with a window") << QStringList{"--desktop", "1920x1080"}
+                                           << QByteArray("--desktop is for --no-window");
     QTest::newRow("open, no rate") << QStringList{"--port", "ttyACM0", "--open"}
                                    << QByteArray("--open needs a rate: none was used before, so give --baud RATE, one of: 50, ");
 }
@@ -143,13 +159,47 @@ void TestProgram::refusesBadOptions()
     QFETCH(QStringList, arguments);
     QFETCH(QByteArray, complaint);
     QTemporaryDir home;
+    // The same with a display and without one.
+    for (const bool display : {true, false}) {
+        QProcess program;
+        program.setProcessEnvironment(display ? withSettingsIn(home) : withoutDisplay(withSettingsIn(home)));
+        program.start(QStringLiteral(HARNELO_PROGRAM), arguments);
+        QVERIFY(program.waitForFinished(20000));
+        QCOMPARE(program.exitCode(), 2);
+        const QList<QByteArray> lines = program.readAllStandardError().trimmed().split('\n');
+        QVERIFY2(lines.last().startsWith("harnelo: " + complaint), lines.last().constData());
+    }
+}
+
+void TestProgram::startsWithoutADisplay_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("said");
+    QTest::newRow("help") << QStringList{"--help"} << 0 << QByteArray("--no-window");
+    QTest::newRow("version") << QStringList{"--version"} << 0 << QByteArray("harnelo 1.0\n");
+    QTest::newRow("the window") << QStringList() << 1 << QByteArray("harnelo: there is no display to show");
+    if (!hasUinput()) {
+        QTest::newRow("no window, no uinput")
+            << QStringList{"--no-window", "--port", "ttyS0", "--baud", "9600", "--open"} << 1
+            << CannotInject + "/dev/uinput: No such file or directory";
+    }
+}
+
+void TestProgram::startsWithoutADisplay()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QByteArray, said);
+    QTemporaryDir home;
     QProcess program;
-    program.setProcessEnvironment(withSettingsIn(home));
+    program.setProcessEnvironment(withoutDisplay(withSettingsIn(home)));
     program.start(QStringLiteral(HARNELO_PROGRAM), arguments);
     QVERIFY(program.waitForFinished(20000));
-    QCOMPARE(program.exitCode(), 2);
-    const QList<QByteArray> lines = program.readAllStandardError().trimmed().split('\n');
-    QVERIFY2(lines.last().startsWith("harnelo: " + complaint), lines.last().constData());
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), status);
+    const QByteArray output = program.readAllStandardOutput() + program.readAllStandardError();
+    QVERIFY2(output.contains(said), output.constData());
 }
 
 void TestProgram::opensTheRememberedPortWhenAsked()

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 enum class MouseButton { Left, Right, Middle };
@@ -99,6 +100,16 @@ inline bool isVirtualKey(int code)
     return code >= 1 && code <= 254;
 }
 
+// The desktop in the toolkit's pixels, as the cursor positions given to
+// moveCursorTo() are.
+struct DesktopArea
+{
+    int x = 0;
+    int y = 0;
+    int width = 1;
+    int height = 1;
+};
+
 // The ways to inject where a platform has more than one: on Linux, XTest
 // into an X server, or the kernel's uinput device below any display server.
 enum class InputSystem { Automatic, X11, Uinput };
@@ -114,8 +125,11 @@ struct InputSetup
 };
 
 // The backend for the platform the program was built for and the session it
-// runs in; Automatic picks what suits the session.
-InputSetup createInputBackend(InputSystem system = InputSystem::Automatic);
+// runs in; Automatic picks what suits the session. desktop: where a backend
+// that places the cursor itself places absolute positions, for when there
+// are no screens of the toolkit's to follow (no window).
+InputSetup createInputBackend(InputSystem system = InputSystem::Automatic,
+                              const std::optional<DesktopArea> &desktop = std::nullopt);
 
 // A backend that injects nothing, for when none can.
 std::unique_ptr<InputBackend> createNoInput();

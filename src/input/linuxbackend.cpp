@@ -88,11 +88,12 @@ InputSetup useX11()
                 + ". In a Wayland or console session start it with --input uinput."};
 }
 
-InputSetup useUinput()
+InputSetup useUinput(const std::optional<DesktopArea> &desktop)
 {
     std::string error;
-    if (auto input = UinputInput::create(currentDesktop(), error)) {
-        input->followDesktop(currentDesktop);
+    if (auto input = UinputInput::create(desktop.value_or(currentDesktop()), error)) {
+        if (!desktop)
+            input->followDesktop(currentDesktop);
         // Paced events go on from the event loop. The timer lives in the
         // scheduler the backend keeps, so it dies with the backend.
         if (QCoreApplication::instance()) {
@@ -130,10 +131,10 @@ Route routeFor(InputSystem system)
 
 } // namespace
 
-InputSetup createInputBackend(InputSystem system)
+InputSetup createInputBackend(InputSystem system, const std::optional<DesktopArea> &desktop)
 {
     const Route route = routeFor(system);
-    InputSetup setup = route.system == InputSystem::X11 ? useX11() : useUinput();
+    InputSetup setup = route.system == InputSystem::X11 ? useX11() : useUinput(desktop);
     setup.route = route.said;
     return setup;
 }

@@ -15,16 +15,6 @@
 
 struct libevdev_uinput;
 
-// The desktop in the toolkit's pixels, as the cursor positions given to
-// moveCursorTo() are.
-struct DesktopArea
-{
-    int x = 0;
-    int y = 0;
-    int width = 1;
-    int height = 1;
-};
-
 // Splits wheel turns in 1/120 notch into whole notches. REL_WHEEL_HI_RES
 // carries each turn as it is; REL_WHEEL carries the notches, so the two agree
 // however finely the turns come.

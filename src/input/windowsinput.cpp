@@ -90,7 +90,7 @@ std::string WindowsInput::takeError()
     return std::exchange(first_error, std::string());
 }
 
-InputSetup createInputBackend(InputSystem)
+InputSetup createInputBackend(InputSystem, const std::optional<DesktopArea> &)
 {
     return {std::make_unique<WindowsInput>(), {}};
 }

@@ -3,6 +3,8 @@
 // screens.json.
 
 #include "fakeuinput.h"
+#include "pseudoterminal.h"
+#include "windowlessbridge.h"
 #include "input/uinputinput.h"
 #include "input/uinputkeytable.h"
 
@@ -113,6 +115,7 @@ private slots:
     void backlogBeyondTheBoundGoesOutAtOnceAndIsTold();
     void absolutePointerCoversEveryScreenAsTheyChange();
     void closingReleasesKeysAndDestroysTheDevices();
+    void bridgeWithoutAWindowDrivesTheKernel();
     void failedWriteIsReported();
     void missingDeviceIsReported();
     void refusedDeviceIsReported();
@@ -405,6 +408,36 @@ void TestUinputDevice::closingReleasesKeysAndDestroysTheDevices()
     QVERIFY(kernel->device("Harnelo keyboard").keys_down.empty());
     for (const FakeUinput::Device &device : kernel->devices())
         QVERIFY(device.destroyed);
+}
+
+// The bridge without a window: the board's lines reach the kernel, absolute
+// positions land on the desktop given or nowhere, and stopping releases all.
+void TestUinputDevice::bridgeWithoutAWindowDrivesTheKernel()
+{
+    input.reset();
+    PluggableBoard board;
+    board.plugIn();
+    for (const bool desktopGiven : {true, false}) {
+        const std::optional<DesktopArea> desktop = desktopGiven ? std::optional(DesktopArea{0, 0, 1000, 500}) : std::nullopt;
+        WindowlessBridge bridge({board.stableName(), 115200, {}},
+                                createInputBackend(InputSystem::Uinput, desktop).backend, nullptr, board.lister());
+        if (!desktopGiven)
+            bridge.ignoreAbsolutePositions();
+        QTRY_COMPARE(bridge.state(), LinkKeeper::State::Open);
+        QVERIFY(board.send("1 0 65\n0 2\n0 7 400 250\n"));
+        // This bridge's pointer, keyboard and absolute pointer, the last three opened.
+        const std::size_t opened = kernel->devices().size();
+        const auto device = [&](std::size_t which) { return kernel->devices()[opened - 3 + which]; };
+        QTRY_VERIFY(device(1).keys_down.count(KEY_A) && device(0).keys_down.count(BTN_LEFT));
+        if (desktopGiven) {
+            QTRY_COMPARE(delivered(device(2)).size(), 2u);
+            QCOMPARE(pixel(delivered(device(2))[0], 1000), 400);
+        } else {
+            QCOMPARE(delivered(device(2)).size(), 0u);
+        }
+        bridge.stop();
+        QVERIFY(device(0).keys_down.empty() && device(1).keys_down.empty());
+    }
 }
 
 void TestUinputDevice::failedWriteIsReported()
