@@ -55,7 +55,8 @@ LRESULT CALLBACK onKeyboard(int code, WPARAM message, LPARAM lParam)
         markerSeen = true;
     else
         recorded.append({messageName(message) + QLatin1Char(' ') + QString::number(info->vkCode),
-                         (info->flags & LLKHF_INJECTED) != 0, {}});
+                         (info->flags & LLKHF_INJECTED) != 0, {}, static_cast<unsigned>(info->scanCode),
+                         (info->flags & LLKHF_EXTENDED) != 0});
     return 1;
 }
 

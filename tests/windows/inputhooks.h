@@ -16,6 +16,8 @@ public:
         QString what; // "WM_LBUTTONDOWN", "WM_KEYUP 65", "WM_MOUSEWHEEL -240", ...
         bool injected = false;
         QPoint position; // where a mouse event acted
+        unsigned scanCode = 0; // of a key
+        bool extended = false; // a key with the extended-key flag
     };
 
     InputHooks();

@@ -2,6 +2,7 @@
 // handling, the code readData hands each line to, and low-level hooks show
 // what reached Windows input.
 
+#include "input/windowsinput.h"
 #include "inputhooks.h"
 #include "mainwindow.h"
 
@@ -13,6 +14,17 @@
 #include <windows.h>
 
 namespace {
+
+bool refuseInput = false;
+
+// Fails as SendInput does when Windows will not take input at all.
+unsigned sendUnlessRefused(unsigned count, INPUT *inputs, int size)
+{
+    if (!refuseInput)
+        return SendInput(count, inputs, size);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return 0;
+}
 
 QPoint cursorPosition()
 {
@@ -37,6 +49,11 @@ private slots:
     void pressesKeysByVirtualKeyCode_data();
     void pressesKeysByVirtualKeyCode();
     void sendsAltAsASystemKey();
+    void sendsKeysWithTheirScanCodes_data();
+    void sendsKeysWithTheirScanCodes();
+    void keepsAKeyWhoseReleaseWasRefusedHeld();
+    void judgesIntegrityLevels_data();
+    void judgesIntegrityLevels();
     void sendsNothingForLinesThatAreNotKeys();
     void turnsTheWheelBothWays();
     void keepsARunawayWheelTurnPositive();
@@ -129,6 +146,79 @@ void TestWindowsLines::sendsAltAsASystemKey()
     const QStringList events = hooks.takeNames();
     QCOMPARE(events.value(0), QStringLiteral("WM_SYSKEYDOWN 18"));
     QVERIFY(events.value(1).endsWith(QLatin1String("KEYUP 18")));
+}
+
+void TestWindowsLines::sendsKeysWithTheirScanCodes_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<unsigned>("scanCode");
+    QTest::addColumn<bool>("extended");
+    QTest::newRow("A") << 65 << 0x1Eu << false;
+    QTest::newRow("left arrow") << VK_LEFT << 0x4Bu << true;
+    QTest::newRow("Insert") << VK_INSERT << 0x52u << true;
+    QTest::newRow("right Ctrl") << VK_RCONTROL << 0x1Du << true;
+    QTest::newRow("Ctrl, the left one") << VK_CONTROL << 0x1Du << false;
+}
+
+void TestWindowsLines::sendsKeysWithTheirScanCodes()
+{
+    QFETCH(int, key);
+    QFETCH(unsigned, scanCode);
+    QFETCH(bool, extended);
+    const QByteArray code = QByteArray::number(key);
+    send("1 0 " + code + "\n1 1 " + code);
+    const auto events = hooks.take();
+    QCOMPARE(events.size(), 2);
+    for (const InputHooks::Event &event : events) {
+        QCOMPARE(event.scanCode, scanCode);
+        QCOMPARE(event.extended, extended);
+    }
+}
+
+void TestWindowsLines::keepsAKeyWhoseReleaseWasRefusedHeld()
+{
+    WindowsInput input(sendUnlessRefused);
+    input.sendKey(VK_RCONTROL, true);
+    refuseInput = true;
+    input.sendKey(VK_RCONTROL, false);
+    input.sendKey(65, true);
+    refuseInput = false;
+    QVERIFY(QString::fromStdString(input.takeError()).contains(QLatin1String("error 5")));
+    QCOMPARE(hooks.takeNames(), QStringList({"WM_KEYDOWN 163"}));
+
+    input.releaseAllKeys();
+    QCOMPARE(hooks.takeNames(), QStringList({"WM_KEYUP 163"}));
+    input.releaseAllKeys();
+    QCOMPARE(hooks.takeNames(), QStringList());
+}
+
+void TestWindowsLines::judgesIntegrityLevels_data()
+{
+    QTest::addColumn<unsigned long>("own");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<unsigned long>("level");
+    QTest::addColumn<bool>("blocked");
+    constexpr int level = int(IntegrityProbe::Result::Level);
+    constexpr int denied = int(IntegrityProbe::Result::Denied);
+    constexpr int unknown = int(IntegrityProbe::Result::Unknown);
+    const unsigned long low = SECURITY_MANDATORY_LOW_RID, medium = SECURITY_MANDATORY_MEDIUM_RID,
+                        high = SECURITY_MANDATORY_HIGH_RID, system = SECURITY_MANDATORY_SYSTEM_RID;
+    QTest::newRow("administrator's window") << medium << level << high << true;
+    QTest::newRow("system's window from an administrator") << high << level << system << true;
+    QTest::newRow("a peer") << medium << level << medium << false;
+    QTest::newRow("a lower one") << high << level << low << false;
+    QTest::newRow("one that may not be looked at") << medium << denied << 0ul << true;
+    QTest::newRow("one the system may not look at") << system << denied << 0ul << false;
+    QTest::newRow("one that is gone") << medium << unknown << 0ul << false;
+}
+
+void TestWindowsLines::judgesIntegrityLevels()
+{
+    QFETCH(unsigned long, own);
+    QFETCH(int, result);
+    QFETCH(unsigned long, level);
+    QFETCH(bool, blocked);
+    QCOMPARE(integrityBlocksInput(own, {IntegrityProbe::Result(result), level}), blocked);
 }
 
 void TestWindowsLines::sendsNothingForLinesThatAreNotKeys()
