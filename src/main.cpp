@@ -76,11 +76,15 @@ int runWithoutWindow(int argc, char **argv)
         return 1;
     }
 
-    const InputSystem system = options.input == InputSystem::Automatic ? InputSystem::Uinput : options.input;
+    // Without a window there is no session's display to inject into.
+    const bool chosen = options.input != InputSystem::Automatic;
+    const InputSystem system = chosen ? options.input : InputSystem::Uinput;
     std::optional<DesktopArea> desktop;
     if (options.desktop)
         desktop = DesktopArea{0, 0, options.desktop->width(), options.desktop->height()};
     InputSetup input = createInputBackend(system, desktop);
+    if (!chosen)
+        input.route = "Input goes through the kernel (uinput), as it does without a window.";
     if (!input.route.empty())
         std::fprintf(stderr, "%s\n", input.route.c_str());
     if (!input.problem.empty()) {
