@@ -32,6 +32,12 @@ QPoint onDesktop(int x, int y)
     return {std::clamp(x, desktop.left(), desktop.right()), std::clamp(y, desktop.top(), desktop.bottom())};
 }
 
+// Without a window the application is no QGuiApplication, and has no cursor.
+bool hasScreens()
+{
+    return qobject_cast<QGuiApplication *>(QCoreApplication::instance()) != nullptr;
+}
+
 MouseButton buttonOf(MouseEvent press)
 {
     switch (press) {
@@ -107,13 +113,13 @@ void RemoteInput::setMousePosition(int x, int y)
         return;
     }
     // Without the toolkit's screens (no window) there is no cursor of its own to place.
-    if (!input->moveCursorTo(x, y) && qGuiApp)
+    if (!input->moveCursorTo(x, y) && hasScreens())
         QCursor::setPos(onDesktop(x, y));
 }
 
 void RemoteInput::moveMouseBy(int dx, int dy)
 {
-    if (input->moveCursorBy(dx, dy) || !qGuiApp)
+    if (input->moveCursorBy(dx, dy) || !hasScreens())
         return;
     const QPoint current = QCursor::pos();
     setMousePosition(saturatingAdd(current.x(), dx), saturatingAdd(current.y(), dy));

@@ -26,9 +26,15 @@ struct Route
 
 // What says that this is a Wayland session, beside the X server: the window
 // itself or the environment. Empty when nothing does.
+// Without a window the application is no QGuiApplication, and has no screens.
+bool isGuiApplication()
+{
+    return qobject_cast<QGuiApplication *>(QCoreApplication::instance()) != nullptr;
+}
+
 std::string waylandSign()
 {
-    if (qGuiApp && QGuiApplication::platformName() == QLatin1String("wayland"))
+    if (isGuiApplication() && QGuiApplication::platformName() == QLatin1String("wayland"))
         return "the window runs on Wayland";
     if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         return "WAYLAND_DISPLAY is set";
@@ -69,7 +75,7 @@ Route routeForSession()
 DesktopArea currentDesktop()
 {
     QRect desktop;
-    if (qGuiApp) {
+    if (isGuiApplication()) {
         for (const QScreen *screen : QGuiApplication::screens())
             desktop |= screen->geometry();
     }

@@ -116,8 +116,8 @@ X11Input::X11Input(Display *display, bool ownsDisplay, bool placesCursor)
 
 X11Input::~X11Input()
 {
-    if (keymap_watcher && qGuiApp)
-        qGuiApp->removeNativeEventFilter(keymap_watcher.get());
+    if (keymap_watcher && QCoreApplication::instance())
+        QCoreApplication::instance()->removeNativeEventFilter(keymap_watcher.get());
     releaseAllKeys();
     XFlush(display);
     if (owns_display)
@@ -167,7 +167,7 @@ void X11Input::loadKeymap()
 void X11Input::watchKeymap()
 {
     keymap_watcher = std::make_unique<KeymapWatcher>(*this);
-    qGuiApp->installNativeEventFilter(keymap_watcher.get());
+    QCoreApplication::instance()->installNativeEventFilter(keymap_watcher.get());
 }
 
 void X11Input::pressButton(MouseButton button)
@@ -482,7 +482,9 @@ bool hasXTest(Display *display)
 
 Display *toolkitDisplay()
 {
-    auto *x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    // Without a window the application is no QGuiApplication.
+    auto *gui = qobject_cast<QGuiApplication *>(QCoreApplication::instance());
+    auto *x11 = gui ? gui->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
     return x11 ? x11->display() : nullptr;
 }
 
@@ -574,7 +576,7 @@ std::unique_ptr<X11Input> X11Input::create(std::string &error)
     // keep moves and clicks in order.
     const bool placesCursor = ownsDisplay || toolkitUsesXPixels();
     auto input = std::make_unique<X11Input>(display, ownsDisplay, placesCursor);
-    if (!ownsDisplay && qGuiApp)
+    if (!ownsDisplay)
         input->watchKeymap();
     return input;
 }
