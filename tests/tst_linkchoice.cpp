@@ -19,8 +19,6 @@ private slots:
     void roundTripsThroughASettingsFile();
     void ignoresDamagedValues_data();
     void ignoresDamagedValues();
-    void recallsOnlyAWholeBoardIdentity_data();
-    void recallsOnlyAWholeBoardIdentity();
     void tellsBoardsApart_data();
     void tellsBoardsApart();
     void followsThePortChosenByName();
@@ -55,42 +53,44 @@ void TestLinkChoice::ignoresDamagedValues_data()
     QTest::addColumn<QByteArray>("stored");
     QTest::addColumn<QString>("port");
     QTest::addColumn<int>("baud"); // 0: none recalled
+    QTest::addColumn<bool>("board"); // whether a board's identity is recalled
     const QByteArray port = "[link]\nport=ttyACM0\n";
-    QTest::newRow("sound") << port + "baud=115200" << "ttyACM0" << 115200;
-    QTest::newRow("rate of 0") << port + "baud=0" << "ttyACM0" << 0;
-    QTest::newRow("negative rate") << port + "baud=-9600" << "ttyACM0" << 0;
-    QTest::newRow("rate not offered") << port + "baud=250000" << "ttyACM0" << 0;
-    QTest::newRow("text for a rate") << port + "baud=fast" << "ttyACM0" << 0;
-    QTest::newRow("rate beyond int") << port + "baud=99999999999" << "ttyACM0" << 0;
-    QTest::newRow("list for a rate") << port + "baud=9600, 115200" << "ttyACM0" << 0;
-    QTest::newRow("empty port") << QByteArray("[link]\nport=\nbaud=9600") << "" << 9600;
-    QTest::newRow("control character in port") << QByteArray("[link]\nport=tty\\x1b[2J") << "" << 0;
+    // As the version before boards were known by identity wrote it.
+    QTest::newRow("sound") << port + "baud=115200" << "ttyACM0" << 115200 << false;
+    QTest::newRow("rate of 0") << port + "baud=0" << "ttyACM0" << 0 << false;
+    QTest::newRow("negative rate") << port + "baud=-9600" << "ttyACM0" << 0 << false;
+    QTest::newRow("rate not offered") << port + "baud=250000" << "ttyACM0" << 0 << false;
+    QTest::newRow("text for a rate") << port + "baud=fast" << "ttyACM0" << 0 << false;
+    QTest::newRow("rate beyond int") << port + "baud=99999999999" << "ttyACM0" << 0 << false;
+    QTest::newRow("list for a rate") << port + "baud=9600, 115200" << "ttyACM0" << 0 << false;
+    QTest::newRow("empty port") << QByteArray("[link]\nport=\nbaud=9600") << "" << 9600 << false;
+    QTest::newRow("control character in port") << QByteArray("[link]\nport=tty\\x1b[2J") << "" << 0 << false;
+    const QByteArray board = port + "baud=9600\n[board]\n";
+    QTest::newRow("board") << board + "serial=A1\nvendor=9025\nproduct=67\nlocation=1-2:1.0" << "ttyACM0" << 9600
+                           << true;
+    QTest::newRow("board without serial number")
+        << board + "serial=\nvendor=6790\nproduct=29987\nlocation=1-2:1.0" << "ttyACM0" << 9600 << true;
+    QTest::newRow("vendor beyond 16 bits") << board + "serial=A1\nvendor=65536\nproduct=67" << "ttyACM0" << 9600
+                                           << false;
+    QTest::newRow("product missing") << board + "serial=A1\nvendor=9025" << "ttyACM0" << 9600 << false;
+    QTest::newRow("text for a vendor") << board + "serial=A1\nvendor=arduino\nproduct=67" << "ttyACM0" << 9600
+                                       << false;
 }
 
-void TestLinkChoice::recallsOnlyAWholeBoardIdentity_data()
+void TestLinkChoice::ignoresDamagedValues()
 {
-    QTest::addColumn<QByteArray>("board");
-    QTest::addColumn<bool>("known");
-    QTest::newRow("as written") << QByteArray("serial=A1\nvendor=9025\nproduct=67\nlocation=1-2:1.0") << true;
-    QTest::newRow("no serial number") << QByteArray("serial=\nvendor=6790\nproduct=29987\nlocation=1-2:1.0") << true;
-    // As an earlier version wrote its settings.
-    QTest::newRow("none at all") << QByteArray() << false;
-    QTest::newRow("vendor beyond 16 bits") << QByteArray("serial=A1\nvendor=65536\nproduct=67") << false;
-    QTest::newRow("product missing") << QByteArray("serial=A1\nvendor=9025") << false;
-    QTest::newRow("text for a vendor") << QByteArray("serial=A1\nvendor=arduino\nproduct=67") << false;
-}
-
-void TestLinkChoice::recallsOnlyAWholeBoardIdentity()
-{
-    QFETCH(QByteArray, board);
-    QFETCH(bool, known);
-    QFile file(folder.filePath(QLatin1String(QTest::currentDataTag()) + QStringLiteral(".board.conf")));
-    const QByteArray stored = "[link]\nport=ttyACM0\nbaud=9600\n[board]\n" + board;
+    QFETCH(QByteArray, stored);
+    QFETCH(QString, port);
+    QFETCH(int, baud);
+    QFETCH(bool, board);
+    // One file each: the toolkit caches settings files by name, size and time.
+    QFile file(folder.filePath(QLatin1String(QTest::currentDataTag()) + QStringLiteral(".conf")));
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(stored) == stored.size());
     file.close();
     const LinkChoice recalled = recallLinkChoice(QSettings(file.fileName(), QSettings::IniFormat));
-    QCOMPARE(recalled.port, QStringLiteral("ttyACM0"));
-    QCOMPARE(recalled.board.isKnown(), known);
+    QCOMPARE(recalled.port, port);
+    QCOMPARE(recalled.baud.value_or(0), baud);
+    QCOMPARE(recalled.board.isKnown(), board);
 }
 
 void TestLinkChoice::tellsBoardsApart_data()
@@ -139,20 +139,6 @@ void TestLinkChoice::followsThePortChosenByName()
     choice.follow(byId);
     QCOMPARE(choice.entryToSelect(ports, QStringLiteral("ttyS1")), 1);
     QCOMPARE(choice.entryToSelect({{"ttyS1", {}, {}}}, QStringLiteral("ttyS1")), 0);
-}
-
-void TestLinkChoice::ignoresDamagedValues()
-{
-    QFETCH(QByteArray, stored);
-    QFETCH(QString, port);
-    QFETCH(int, baud);
-    // One file each: the toolkit caches settings files by name, size and time.
-    QFile file(folder.filePath(QLatin1String(QTest::currentDataTag()) + QStringLiteral(".conf")));
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(stored) == stored.size());
-    file.close();
-    const LinkChoice recalled = recallLinkChoice(QSettings(file.fileName(), QSettings::IniFormat));
-    QCOMPARE(recalled.port, port);
-    QCOMPARE(recalled.baud.value_or(0), baud);
 }
 
 void TestLinkChoice::findsAPortByAnyOfItsNames()
