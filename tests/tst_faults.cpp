@@ -135,7 +135,7 @@ Flood flood(LinkedWindow &linked, const QByteArray &data, int milliseconds)
     }
     result.expectedTicks = static_cast<int>(elapsed.elapsed() / Tick);
     ticker.stop();
-    result.allRead = QTest::qWaitFor([&] { return linked.board.unreadBytes() == 0; }, 10000);
+    result.allRead = linked.board.waitUntilRead();
     return result;
 }
 

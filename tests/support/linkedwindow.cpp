@@ -36,7 +36,7 @@ bool LinkedWindow::send(const QByteArray &lines)
 
 void LinkedWindow::settle()
 {
-    QTRY_COMPARE_WITH_TIMEOUT(board.unreadBytes(), 0, 10000);
+    QVERIFY2(board.waitUntilRead(), qPrintable(QString::number(board.unreadBytes()) + " bytes unread"));
     // The window reads and injects in one go; let the X server catch up.
     QTest::qWait(20);
 }

@@ -65,6 +65,19 @@ int PseudoTerminal::unreadBytes() const
     return count;
 }
 
+bool PseudoTerminal::waitUntilRead(int timeout) const
+{
+    // Written bytes reach the device side a moment later, from a kernel work
+    // queue: until then nothing shows unread. So nothing unread must hold twice.
+    const auto allRead = [this] {
+        if (unreadBytes() != 0)
+            return false;
+        QTest::qWait(20);
+        return unreadBytes() == 0;
+    };
+    return QTest::qWaitFor(allRead, timeout);
+}
+
 void PseudoTerminal::hangUp()
 {
     if (keeper >= 0)
@@ -100,5 +113,5 @@ PortLister PluggableBoard::lister() const
 bool PluggableBoard::send(const QByteArray &lines)
 {
     return terminal && terminal->write(lines)
-        && QTest::qWaitFor([this] { return terminal->unreadBytes() == 0; }, 10000);
+        && terminal->waitUntilRead();
 }

@@ -29,6 +29,9 @@ public:
     bool write(const QByteArray &data);
     // Bytes written that the device side has not read yet.
     int unreadBytes() const;
+    // Waits, running the event loop, until the device side has read all
+    // that was written; false when it has not within timeout.
+    bool waitUntilRead(int timeout = 10000) const;
     // The board goes away: the device side hangs up.
     void hangUp();
 
