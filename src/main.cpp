@@ -60,12 +60,33 @@ std::optional<int> answerWithoutRunning(const ParsedCommandLine &command)
     return std::nullopt;
 }
 
+// The command line, over the choice remembered in settings. The toolkit has
+// taken its own options out of the arguments by now.
+ParsedCommandLine readCommandLine(const QSettings &settings)
+{
+    return parseCommandLine(QCoreApplication::arguments(), recallLinkChoice(settings));
+}
+
+// Without a window there is no session's display to inject into: input goes
+// through uinput unless --input says otherwise.
+InputSetup windowlessInput(const CommandLine &options)
+{
+    const bool chosen = options.input != InputSystem::Automatic;
+    std::optional<DesktopArea> desktop;
+    if (options.desktop)
+        desktop = DesktopArea{0, 0, options.desktop->width(), options.desktop->height()};
+    InputSetup input = createInputBackend(chosen ? options.input : InputSystem::Uinput, desktop);
+    if (!chosen)
+        input.route = "Input goes through the kernel (uinput), as it does without a window.";
+    return input;
+}
+
 int runWithoutWindow(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     nameTheProgram();
     QSettings settings;
-    const ParsedCommandLine command = parseCommandLine(QCoreApplication::arguments(), recallLinkChoice(settings));
+    const ParsedCommandLine command = readCommandLine(settings);
     if (const std::optional<int> status = answerWithoutRunning(command))
         return *status;
     const CommandLine &options = command.options;
@@ -76,15 +97,7 @@ int runWithoutWindow(int argc, char **argv)
         return 1;
     }
 
-    // Without a window there is no session's display to inject into.
-    const bool chosen = options.input != InputSystem::Automatic;
-    const InputSystem system = chosen ? options.input : InputSystem::Uinput;
-    std::optional<DesktopArea> desktop;
-    if (options.desktop)
-        desktop = DesktopArea{0, 0, options.desktop->width(), options.desktop->height()};
-    InputSetup input = createInputBackend(system, desktop);
-    if (!chosen)
-        input.route = "Input goes through the kernel (uinput), as it does without a window.";
+    InputSetup input = windowlessInput(options);
     if (!input.route.empty())
         std::fprintf(stderr, "%s\n", input.route.c_str());
     if (!input.problem.empty()) {
@@ -110,9 +123,7 @@ int main(int argc, char **argv)
     // The platform's usual place: ~/.config/Harnelo/harnelo.conf on Linux,
     // HKEY_CURRENT_USER\Software\Harnelo\harnelo on Windows.
     QSettings settings;
-
-    // The toolkit has taken its own options out of the arguments by now.
-    const ParsedCommandLine command = parseCommandLine(QApplication::arguments(), recallLinkChoice(settings));
+    const ParsedCommandLine command = readCommandLine(settings);
     if (const std::optional<int> status = answerWithoutRunning(command))
         return *status;
 
