@@ -78,7 +78,8 @@ std::optional<EventLine> mouseEvent(int event, const Fields &fields)
             return std::nullopt;
         return EventLine{MOUSE, event, *first, *second};
     }
-    case SCROLL: {
+    case SCROLL:
+    case HORIZONTAL_SCROLL: {
         if (fields.count != 3)
             return std::nullopt;
         const auto amount = parseInt(fields.text[2]);
@@ -92,6 +93,10 @@ std::optional<EventLine> mouseEvent(int event, const Fields &fields)
     case LEFT_RELEASE:
     case MIDDLE_PRESS:
     case MIDDLE_RELEASE:
+    case BACK_PRESS:
+    case BACK_RELEASE:
+    case FORWARD_PRESS:
+    case FORWARD_RELEASE:
         return EventLine{MOUSE, event, 0, 0};
     default:
         return std::nullopt;
@@ -108,16 +113,51 @@ std::optional<EventLine> keyboardEvent(int event, const Fields &fields)
     return EventLine{KEYBOARD, event == PRESS ? PRESS : RELEASE, *key, 0};
 }
 
+// Every field after the device is one character.
+std::optional<EventLine> textEvent(std::string_view characters)
+{
+    EventLine line{TEXT, 0};
+    for (;;) {
+        const std::size_t space = characters.find(' ');
+        const auto character = parseInt(characters.substr(0, space));
+        if (!character || !isTypableCharacter(*character) || !line.text.append(static_cast<char32_t>(*character)))
+            return std::nullopt;
+        if (space == std::string_view::npos)
+            return line;
+        characters.remove_prefix(space + 1);
+    }
+}
+
 } // namespace
+
+bool TypedText::append(char32_t character)
+{
+    if (length == MaxLength)
+        return false;
+    characters[length++] = character;
+    return true;
+}
+
+bool isTypableCharacter(long long character)
+{
+    if (character == '\t' || character == '\n')
+        return true;
+    const bool control = character < 0x20 || (character >= 0x7f && character <= 0x9f);
+    const bool surrogate = character >= 0xd800 && character <= 0xdfff;
+    return !control && !surrogate && character <= 0x10ffff;
+}
 
 std::optional<EventLine> decodeEventLine(std::string_view line)
 {
-    const Fields fields = splitFields(trimmed(line));
+    line = trimmed(line);
+    const Fields fields = splitFields(line);
     if (fields.count < 2)
         return std::nullopt;
     // The fields a line uses must be integers; those past them on a button
     // or key line may hold anything.
     const auto device = parseInt(fields.text[0]);
+    if (device == TEXT)
+        return textEvent(line.substr(fields.text[0].size() + 1));
     const auto event = parseInt(fields.text[1]);
     if (!device || !event)
         return std::nullopt;

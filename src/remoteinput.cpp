@@ -45,6 +45,10 @@ MouseButton buttonOf(MouseEvent press)
         return MouseButton::Right;
     case MIDDLE_PRESS:
         return MouseButton::Middle;
+    case BACK_PRESS:
+        return MouseButton::Back;
+    case FORWARD_PRESS:
+        return MouseButton::Forward;
     default:
         return MouseButton::Left;
     }
@@ -54,7 +58,8 @@ MouseButton buttonOf(MouseEvent press)
 
 RemoteInput::RemoteInput(std::unique_ptr<InputBackend> backend)
     : input(std::move(backend)),
-      mouse_event_state{{RIGHT_PRESS, false}, {LEFT_PRESS, false}, {MIDDLE_PRESS, false}}
+      mouse_event_state{{RIGHT_PRESS, false}, {LEFT_PRESS, false}, {MIDDLE_PRESS, false},
+                        {BACK_PRESS, false}, {FORWARD_PRESS, false}}
 {
 }
 
@@ -74,6 +79,11 @@ void RemoteInput::handleLine(std::string_view line)
 
 void RemoteInput::apply(const EventLine &line)
 {
+    if (line.device == TEXT) {
+        for (const char32_t character : line.text.view())
+            input->typeCharacter(character);
+        return;
+    }
     if (line.device == KEYBOARD) {
         const auto event = static_cast<KeyboardEvent>(line.event);
         keyboardEvent(event, line.arg1);
@@ -90,14 +100,21 @@ void RemoteInput::apply(const EventLine &line)
     case SCROLL:
         input->turnWheel(line.arg1);
         break;
+    case HORIZONTAL_SCROLL:
+        input->turnHorizontalWheel(line.arg1);
+        break;
     case RIGHT_PRESS:
     case LEFT_PRESS:
     case MIDDLE_PRESS:
+    case BACK_PRESS:
+    case FORWARD_PRESS:
         setButton(static_cast<MouseEvent>(line.event), true);
         break;
     case RIGHT_RELEASE:
     case LEFT_RELEASE:
     case MIDDLE_RELEASE:
+    case BACK_RELEASE:
+    case FORWARD_RELEASE:
         // Each release code follows its press code.
         setButton(static_cast<MouseEvent>(line.event - 1), false);
         break;

@@ -30,7 +30,8 @@ public:
     // positions then do nothing, and the first one says so on standard error.
     void ignoreAbsolutePositions() { absolute_positions_ignored = true; }
     void moveMouseBy(int dx, int dy);
-    // The button is named by its press code: RIGHT_PRESS, LEFT_PRESS or MIDDLE_PRESS.
+    // The button is named by its press code: RIGHT_PRESS, LEFT_PRESS,
+    // MIDDLE_PRESS, BACK_PRESS or FORWARD_PRESS.
     void setButton(MouseEvent button, bool down);
     // Sends the key; records nothing. Code 0 sends nothing.
     void keyboardEvent(KeyboardEvent event, int key);

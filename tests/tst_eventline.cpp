@@ -24,6 +24,14 @@ std::optional<EventLine> key(int event, int code)
     return EventLine{KEYBOARD, event, code, 0};
 }
 
+std::optional<EventLine> text(std::u32string_view characters)
+{
+    EventLine line{TEXT, 0};
+    for (const char32_t character : characters)
+        line.text.append(character);
+    return line;
+}
+
 // The toolkit's reading of a line, for lines whose fields are all integers:
 // the rules the decoder must keep for every such line.
 std::optional<EventLine> referenceDecode(const QByteArray &raw)
@@ -41,14 +49,23 @@ std::optional<EventLine> referenceDecode(const QByteArray &raw)
         return std::nullopt;
     if (values[0] == KEYBOARD)
         return n < 3 ? std::nullopt : key(values[1] == 0 ? PRESS : RELEASE, values[2]);
+    if (values[0] == TEXT) {
+        std::optional<EventLine> line = text({});
+        for (qsizetype i = 1; i < n; ++i) {
+            if (values[i] < 0 || !isTypableCharacter(values[i]))
+                return std::nullopt;
+            line->text.append(static_cast<char32_t>(values[i]));
+        }
+        return line;
+    }
     if (values[0] != MOUSE)
         return std::nullopt;
     const int event = values[1];
     if ((event == MOVE || event == POSITION) && n == 4)
         return mouse(event, values[2], values[3]);
-    if (event == SCROLL && n == 3)
+    if ((event == SCROLL || event == HORIZONTAL_SCROLL) && n == 3)
         return mouse(event, values[2]);
-    if (event >= RIGHT_PRESS && event <= MIDDLE_RELEASE)
+    if (event >= RIGHT_PRESS && event <= FORWARD_RELEASE && event != SCROLL && event != POSITION && event != MOVE)
         return mouse(event);
     return std::nullopt;
 }
@@ -104,9 +121,23 @@ void TestEventLine::decodes_data()
     QTest::newRow("wheel with four fields") << QByteArray("0 6 120 1") << none;
     QTest::newRow("move with three fields") << QByteArray("0 8 10") << none;
     QTest::newRow("position with five fields") << QByteArray("0 7 5 5 5") << none;
-    QTest::newRow("unknown mouse event") << QByteArray("0 9") << none;
+    QTest::newRow("back and forward buttons") << QByteArray("0 12 x") << mouse(FORWARD_RELEASE);
+    QTest::newRow("horizontal wheel") << QByteArray("0 13 -60") << mouse(HORIZONTAL_SCROLL, -60);
+    QTest::newRow("horizontal wheel with two fields") << QByteArray("0 13") << none;
+    QTest::newRow("unknown mouse event") << QByteArray("0 14") << none;
+    QTest::newRow("text") << QByteArray("2 72 105 9 10 8364 128512") << text(U"Hi\t\n€😀");
+    QTest::newRow("text, signs and zeros") << QByteArray("02 +065 0160") << text(U"A\u00a0");
+    QTest::newRow("text naming nothing") << QByteArray("2") << none;
+    QTest::newRow("text with a control character") << QByteArray("2 65 13") << none;
+    QTest::newRow("text with DEL") << QByteArray("2 65 127") << none;
+    QTest::newRow("text with a C1 control") << QByteArray("2 65 159") << none;
+    QTest::newRow("text with a surrogate") << QByteArray("2 55357 56832") << none;
+    QTest::newRow("text beyond Unicode") << QByteArray("2 1114112") << none;
+    QTest::newRow("text, negative") << QByteArray("2 -65") << none;
+    QTest::newRow("text with a word") << QByteArray("2 65 B") << none;
+    QTest::newRow("text with an empty field") << QByteArray("2 65  66") << none;
     QTest::newRow("negative mouse event") << QByteArray("0 -1") << none;
-    QTest::newRow("unknown device") << QByteArray("2 0 0") << none;
+    QTest::newRow("unknown device") << QByteArray("3 0 0") << none;
     QTest::newRow("one field") << QByteArray("0") << none;
     QTest::newRow("empty") << QByteArray("") << none;
     QTest::newRow("only white space") << QByteArray(" \r\n") << none;
@@ -149,7 +180,7 @@ void TestEventLine::keepsTheToolkitsRulesForIntegerLines()
     // Random lines of integers, decoded both ways, must agree exactly.
     QRandomGenerator random(20261207);
     const QList<QByteArray> pieces = {"0", "1", "2", "6", "7", "8", "-3", "+4", "65", "2147483647",
-                                      "-2147483648", "009"};
+                                      "-2147483648", "009", "9", "10", "11", "13", "127", "160"};
     for (int i = 0; i < 20000; ++i) {
         QByteArray line;
         const int count = random.bounded(1, 7);

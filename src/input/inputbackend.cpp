@@ -2,15 +2,27 @@
 
 #include <algorithm>
 
-void InputBackend::turnWheel(int amount)
+// Both wheels draw on the same allowance of a batch.
+int InputBackend::boundWheel(int amount)
 {
     int bounded = std::clamp(amount, -MaxWheelPerTurn, MaxWheelPerTurn);
     if (inBatch()) {
         bounded = std::clamp(bounded, -wheel_left_in_batch, wheel_left_in_batch);
         wheel_left_in_batch -= bounded < 0 ? -bounded : bounded;
     }
-    if (bounded != 0)
+    return bounded;
+}
+
+void InputBackend::turnWheel(int amount)
+{
+    if (const int bounded = boundWheel(amount))
         sendWheel(bounded);
+}
+
+void InputBackend::turnHorizontalWheel(int amount)
+{
+    if (const int bounded = boundWheel(amount))
+        sendHorizontalWheel(bounded);
 }
 
 void InputBackend::beginBatch()
@@ -33,6 +45,7 @@ public:
     void pressButton(MouseButton) override {}
     void releaseButton(MouseButton) override {}
     void sendKey(int, bool) override {}
+    void typeCharacter(char32_t) override {}
     void releaseAllKeys() override {}
     // Claims the cursor too, so that nothing moves it.
     bool moveCursorTo(int, int) override { return true; }
@@ -40,6 +53,7 @@ public:
 
 protected:
     void sendWheel(int) override {}
+    void sendHorizontalWheel(int) override {}
 };
 
 } // namespace

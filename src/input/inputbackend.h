@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-enum class MouseButton { Left, Right, Middle };
+enum class MouseButton { Left, Right, Middle, Back, Forward };
 
 // Injects synthetic mouse and keyboard input into the operating system.
 // One implementation per platform; the window owns exactly one.
@@ -27,11 +27,21 @@ public:
 
     // Positive amounts turn the wheel away from the user.
     void turnWheel(int amount);
+    // Positive amounts turn the horizontal wheel to the right.
+    void turnHorizontalWheel(int amount);
 
     // virtualKey is a Windows virtual-key code. Codes outside 1-254 are not
     // virtual keys: nothing is sent for them. A release lifts exactly what
     // the press pressed, whatever changed in between.
     virtual void sendKey(int virtualKey, bool down) = 0;
+
+    // Types one character as the user's keyboard layout types it: a press
+    // and release of its key, with whatever modifiers or level that takes,
+    // leaving nothing held and every modifier, Caps Lock included, as it
+    // was. Tab (9) types the Tab key and line feed (10) the Return key.
+    // A character the layout cannot type is skipped and said through
+    // takeError(), once for each character.
+    virtual void typeCharacter(char32_t character) = 0;
 
     // All keys up: releases every key this backend pressed and has not
     // released, and lets go of anything it set up to press them.
@@ -69,6 +79,7 @@ protected:
     bool inBatch() const { return batch_depth > 0; }
     // amount is already bounded.
     virtual void sendWheel(int amount) = 0;
+    virtual void sendHorizontalWheel(int amount) = 0;
     // Hands what the batch held back to the system.
     virtual void flush() {}
     void failedLater()
@@ -81,6 +92,8 @@ private:
     std::function<void()> failing_later;
     int batch_depth = 0;
     int wheel_left_in_batch = MaxWheelPerBatch;
+
+    int boundWheel(int amount);
 };
 
 class InputBatch

@@ -47,6 +47,10 @@ int evdevButton(MouseButton button)
         return BTN_RIGHT;
     case MouseButton::Middle:
         return BTN_MIDDLE;
+    case MouseButton::Back:
+        return BTN_SIDE;
+    case MouseButton::Forward:
+        return BTN_EXTRA;
     case MouseButton::Left:
         break;
     }
@@ -460,4 +464,14 @@ void UinputInput::write(const EventQueue::Frame &first, const EventQueue::Frame 
                                                  + std::to_string(bytes) + " bytes";
     if (failed_writes++ == 0)
         first_error = std::string("writing to the virtual ") + deviceNames[first.device] + ": " + reason;
+}
+
+void UinputInput::typeCharacter(char32_t character)
+{
+    static_cast<void>(character);
+}
+
+void UinputInput::sendHorizontalWheel(int amount)
+{
+    static_cast<void>(amount);
 }

@@ -149,6 +149,7 @@ public:
     void pressButton(MouseButton button) override;
     void releaseButton(MouseButton button) override;
     void sendKey(int virtualKey, bool down) override;
+    void typeCharacter(char32_t character) override;
     // Releases queue behind what waits, so every key is up once that is out.
     void releaseAllKeys() override;
     bool moveCursorTo(int x, int y) override;
@@ -179,6 +180,7 @@ public:
 
 protected:
     void sendWheel(int amount) override;
+    void sendHorizontalWheel(int amount) override;
     void flush() override;
 
 private:

@@ -24,6 +24,8 @@ DWORD downFlag(MouseButton button)
     case MouseButton::Middle:
         return MOUSEEVENTF_MIDDLEDOWN;
     case MouseButton::Left:
+    case MouseButton::Back:
+    case MouseButton::Forward:
         break;
     }
     return MOUSEEVENTF_LEFTDOWN;
@@ -37,6 +39,8 @@ DWORD upFlag(MouseButton button)
     case MouseButton::Middle:
         return MOUSEEVENTF_MIDDLEUP;
     case MouseButton::Left:
+    case MouseButton::Back:
+    case MouseButton::Forward:
         break;
     }
     return MOUSEEVENTF_LEFTUP;
@@ -301,4 +305,14 @@ std::string WindowsInput::takeError()
 InputSetup createInputBackend(InputSystem, const std::optional<DesktopArea> &)
 {
     return {std::make_unique<WindowsInput>(), {}};
+}
+
+void WindowsInput::typeCharacter(char32_t character)
+{
+    static_cast<void>(character);
+}
+
+void WindowsInput::sendHorizontalWheel(int amount)
+{
+    static_cast<void>(amount);
 }

@@ -33,11 +33,13 @@ public:
     void pressButton(MouseButton button) override;
     void releaseButton(MouseButton button) override;
     void sendKey(int virtualKey, bool down) override;
+    void typeCharacter(char32_t character) override;
     void releaseAllKeys() override;
     std::string takeError() override;
 
 protected:
     void sendWheel(int amount) override;
+    void sendHorizontalWheel(int amount) override;
     void flush() override;
 
 private:

@@ -31,6 +31,10 @@ unsigned int xButton(MouseButton button)
         return 2;
     case MouseButton::Right:
         return 3;
+    case MouseButton::Back:
+        return 8;
+    case MouseButton::Forward:
+        return 9;
     }
     return 1;
 }
@@ -579,4 +583,14 @@ std::unique_ptr<X11Input> X11Input::create(std::string &error)
     if (!ownsDisplay)
         input->watchKeymap();
     return input;
+}
+
+void X11Input::typeCharacter(char32_t character)
+{
+    static_cast<void>(character);
+}
+
+void X11Input::sendHorizontalWheel(int amount)
+{
+    static_cast<void>(amount);
 }

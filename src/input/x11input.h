@@ -44,6 +44,7 @@ public:
     void pressButton(MouseButton button) override;
     void releaseButton(MouseButton button) override;
     void sendKey(int virtualKey, bool down) override;
+    void typeCharacter(char32_t character) override;
     void releaseAllKeys() override;
     bool moveCursorTo(int x, int y) override;
     bool moveCursorBy(int dx, int dy) override;
@@ -59,6 +60,7 @@ public:
 
 protected:
     void sendWheel(int amount) override;
+    void sendHorizontalWheel(int amount) override;
     void flush() override;
 
 private:

@@ -106,14 +106,27 @@ std::optional<EventLine> strictDecode(const std::string &line)
     };
     if (n < 2 || !uses(2))
         return std::nullopt;
+    if (*f[0] == 2) {
+        if (!uses(n))
+            return std::nullopt;
+        EventLine text{TEXT, 0};
+        for (std::size_t i = 1; i < n; ++i) {
+            const long c = *f[i];
+            const bool control = (c < 32 && c != 9 && c != 10) || (c >= 127 && c <= 159);
+            if (c < 0 || control || (c >= 0xd800 && c <= 0xdfff) || c > 0x10ffff)
+                return std::nullopt;
+            text.text.append(static_cast<char32_t>(c));
+        }
+        return text;
+    }
     const int event = static_cast<int>(*f[1]);
     if (*f[0] == 1 && n >= 3 && uses(3))
         return EventLine{KEYBOARD, event == 0 ? 0 : 1, static_cast<int>(*f[2]), 0};
     if (*f[0] != 0)
         return std::nullopt;
-    if (event >= 0 && event <= 5)
+    if ((event >= 0 && event <= 5) || (event >= 9 && event <= 12))
         return EventLine{MOUSE, event, 0, 0};
-    if (event == 6 && n == 3 && uses(3))
+    if ((event == 6 || event == 13) && n == 3 && uses(3))
         return EventLine{MOUSE, event, static_cast<int>(*f[2]), 0};
     if ((event == 7 || event == 8) && n == 4 && uses(4))
         return EventLine{MOUSE, event, static_cast<int>(*f[2]), static_cast<int>(*f[3])};
