@@ -181,13 +181,16 @@ class WheelRecorder final : public InputBackend
 {
 public:
     QList<int> turns;
+    QList<int> sideways;
     void pressButton(MouseButton) override {}
     void releaseButton(MouseButton) override {}
     void sendKey(int, bool) override {}
+    void typeCharacter(char32_t) override {}
     void releaseAllKeys() override {}
 
 protected:
     void sendWheel(int amount) override { turns << amount; }
+    void sendHorizontalWheel(int amount) override { sideways << amount; }
 };
 
 void TestInput::boundsWheelTurnsOnEveryBackend()
@@ -214,6 +217,18 @@ void TestInput::boundsWheelTurnsOnEveryBackend()
         input.turnWheel(-120);
     }
     QCOMPARE(input.turns, QList<int>({-120}));
+
+    // Both wheels draw on the same 400 notches.
+    input.turns.clear();
+    {
+        InputBatch batch(input);
+        input.turnHorizontalWheel(-40000);
+        for (int i = 0; i < 4; ++i)
+            input.turnWheel(15000);
+        input.turnHorizontalWheel(120);
+    }
+    QCOMPARE(input.sideways, QList<int>({-12000}));
+    QCOMPARE(input.turns, QList<int>({12000, 12000, 12000}));
 }
 
 void TestInput::carriesWheelRemainders()
