@@ -71,6 +71,8 @@ public:
   // Turns the wheel by amount, in 1/120 notch (see WheelNotch). Harnelo
   // turns it by at most 100 notches a line.
   void turnWheel(int32_t amount);
+
+  // Turns the horizontal wheel likewise, positive to the right.
   void turnHorizontalWheel(int32_t amount);
 
   void pressButton(MouseButton button);

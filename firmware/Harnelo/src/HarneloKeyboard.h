@@ -12,21 +12,21 @@
 // computer's keyboard layout: "Grüße", "€" or an emoji come out as they
 // read in the sketch (string literals are UTF-8). Text goes out in text
 // lines of several dozen characters each, a call's text all before the
-// call returns. '\n' is Return, '\t' Tab, '\b' Backspace and 27 Escape; '\r', so
-// println()'s "\r\n" is one Return, other control characters and bytes that
-// are not UTF-8 are skipped. While the sketch holds a modifier (press(KEY_
-// LEFT_CTRL)), characters that a US keyboard has go as keys instead, so that
-// shortcuts such as Ctrl+C reach programs as they would from a keyboard.
+// call returns. '\n' is Return, '\t' Tab, '\b' Backspace and 27 Escape.
+// '\r' is skipped, so println()'s "\r\n" is one Return, and so are other
+// control characters and bytes that are not UTF-8. While the sketch holds a
+// modifier (press(KEY_LEFT_CTRL)), characters that a US keyboard has go as
+// keys instead, so that shortcuts such as Ctrl+C reach programs as they
+// would from a keyboard.
 //
 // press(), release() and write(k) of one byte take the KEY_ codes below, as
 // in the standard library: write(KEY_RETURN) taps Return. A single byte from
 // 0x80 up is a KEY_ code, not part of a UTF-8 character, unless it finishes
 // one that an earlier call left unfinished; type non-ASCII text with print().
-// Keys go down and up in key lines, as Harnelo.h describes: characters
-// become the keys that type them on a US keyboard, with Shift held around
-// those that need it, and as with a USB keyboard the computer's layout
-// decides what those keys type. The layout given to begin() is accepted and
-// changes nothing.
+// Keys go down and up in key lines, as Harnelo.h describes; a character
+// given to press() is the key that carries it, with Shift held for capitals
+// and the symbols a US keyboard shifts. The layout given to begin() is
+// accepted and changes nothing.
 //
 // Like the USB library, Keyboard holds up to 6 keys at once besides the 8
 // modifiers, and a press beyond that returns 0.
