@@ -1,5 +1,6 @@
 // Decoder throughput over the kind of traffic a board sends, and the heap
-// allocations each decoded line costs.
+// allocations each decoded line costs; and what typing costs to decode as
+// text lines, per character, against key lines.
 //
 // Prints one row per repetition on stdout ("key<TAB>unit<TAB>value") for
 // scripts/bench; --benchmark_out=FILE keeps Google Benchmark's own report.
@@ -9,6 +10,7 @@
 #include <benchmark/benchmark.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -137,8 +139,88 @@ void frameAndDecode(benchmark::State &state)
     reportPerLine(state, decoded, allocations.load() - before);
 }
 
+// Prose as a board types it: some of it beyond ASCII, so the text lines
+// carry characters of two to six digits.
+const std::u32string &prose()
+{
+    static const std::u32string text = [] {
+        const std::u32string sentence = U"Grüße aus Köln! The quick brown fox jumps over the lazy dog, 3 × 4 € 😀. ";
+        std::u32string repeated;
+        for (int i = 0; i < 64; ++i)
+            repeated += sentence;
+        return repeated;
+    }();
+    return text;
+}
+
+// As the Arduino library sends it: lines filled up to the framer's limit.
+std::vector<std::string> textLines()
+{
+    std::vector<std::string> lines;
+    std::string line;
+    for (const char32_t character : prose()) {
+        const std::string field = " " + std::to_string(static_cast<unsigned long>(character));
+        if (line.size() + field.size() + 1 > LineFramer::MaxLineLength) { // and its CR
+            lines.push_back(line + '\r');
+            line.clear();
+        }
+        if (line.empty())
+            line = "2";
+        line += field;
+    }
+    lines.push_back(line + '\r');
+    return lines;
+}
+
+// The ASCII part of the prose as key lines, a press and a release each.
+std::vector<std::string> keyLines()
+{
+    std::vector<std::string> lines;
+    for (const char32_t character : prose()) {
+        if (character >= 0x80)
+            continue;
+        const int key = std::isalpha(static_cast<int>(character)) ? std::toupper(static_cast<int>(character))
+            : std::isdigit(static_cast<int>(character)) || character == ' ' ? static_cast<int>(character)
+                                                                              : 190; // a punctuation key
+        lines.push_back("1 0 " + std::to_string(key) + "\r");
+        lines.push_back("1 1 " + std::to_string(key) + "\r");
+    }
+    return lines;
+}
+
+void decodeKeyLines(benchmark::State &state)
+{
+    const std::vector<std::string> lines = keyLines();
+    long long decoded = 0;
+    const long long before = allocations.load();
+    for (auto _ : state) {
+        for (const std::string &line : lines)
+            benchmark::DoNotOptimize(decodeEventLine(line));
+        decoded += static_cast<long long>(lines.size());
+    }
+    reportPerLine(state, decoded, allocations.load() - before);
+}
+
+void decodeTextLines(benchmark::State &state)
+{
+    const std::vector<std::string> lines = textLines();
+    long long decoded = 0;
+    long long characters = 0;
+    const long long before = allocations.load();
+    for (auto _ : state) {
+        for (const std::string &line : lines)
+            benchmark::DoNotOptimize(decodeEventLine(line));
+        decoded += static_cast<long long>(lines.size());
+        characters += static_cast<long long>(prose().size());
+    }
+    reportPerLine(state, decoded, allocations.load() - before);
+    state.counters["characters_per_s"] = benchmark::Counter(static_cast<double>(characters), benchmark::Counter::kIsRate);
+}
+
 BENCHMARK(decodeLines)->Repetitions(5)->MinTime(0.3);
 BENCHMARK(frameAndDecode)->Repetitions(5)->MinTime(0.3);
+BENCHMARK(decodeKeyLines)->Repetitions(5)->MinTime(0.3);
+BENCHMARK(decodeTextLines)->Repetitions(5)->MinTime(0.3);
 
 // Hands each repetition to scripts/bench as rows.
 class RowReporter : public benchmark::BenchmarkReporter
@@ -151,13 +233,30 @@ public:
         for (const Run &run : runs) {
             if (run.run_type != Run::RT_Iteration || run.error_occurred)
                 continue;
-            const std::string name = "decoder." + run.run_name.function_name;
-            row(name + ".lines_per_s", "lines/s", run.counters.at("lines_per_s"));
+            const std::string &function = run.run_name.function_name;
+            const std::string name = "decoder." + function;
+            const double linesPerSecond = run.counters.at("lines_per_s");
+            row(name + ".lines_per_s", "lines/s", linesPerSecond);
             row(name + ".allocs_per_line", "allocations", run.counters.at("allocs_per_line"));
+            if (function == "decodeKeyLines") {
+                row(name + ".ns_per_line", "ns", 1e9 / linesPerSecond);
+                keyLinesPerSecond.push_back(linesPerSecond);
+            } else if (function == "decodeTextLines") {
+                const double charactersPerSecond = run.counters.at("characters_per_s");
+                row(name + ".ns_per_character", "ns", 1e9 / charactersPerSecond);
+                // Each repetition against the key lines' repetition of the same number.
+                const std::size_t repetition = textRepetitions++;
+                if (repetition < keyLinesPerSecond.size())
+                    row(name + ".character_per_key_line", "ratio",
+                        keyLinesPerSecond[repetition] / charactersPerSecond);
+            }
         }
     }
 
 private:
+    std::vector<double> keyLinesPerSecond;
+    std::size_t textRepetitions = 0;
+
     static void row(const std::string &key, const char *unit, double value)
     {
         std::printf("%s\t%s\t%.6g\n", key.c_str(), unit, value);

@@ -8,6 +8,11 @@
 #include <cstring>
 #include <string>
 
+// Text kept in flash on a board, here in memory like any other. A function
+// rather than the core's macro, which Qt's headers would trip over.
+class __FlashStringHelper;
+inline const __FlashStringHelper *F(const char *text) { return reinterpret_cast<const __FlashStringHelper *>(text); }
+
 struct Print
 {
     virtual ~Print() = default;
@@ -22,7 +27,18 @@ struct Print
     }
     size_t write(const char *buffer, size_t size) { return write(reinterpret_cast<const uint8_t *>(buffer), size); }
     size_t print(const char *text) { return write(text, std::strlen(text)); }
-    size_t println(const char *text) { return print(text) + print("\r\n"); }
+    size_t print(char c) { return write(uint8_t(c)); }
+    // As in the core: a byte at a time, to write(byte).
+    size_t print(const __FlashStringHelper *text)
+    {
+        size_t written = 0;
+        for (auto next = reinterpret_cast<const char *>(text); *next != '\0' && write(uint8_t(*next)); ++next)
+            ++written;
+        return written;
+    }
+    size_t println() { return write("\r\n", 2); }
+    size_t println(const char *text) { return print(text) + println(); }
+    size_t println(const __FlashStringHelper *text) { return print(text) + println(); }
 };
 
 // A port that keeps what is written to it and counts the writes.

@@ -4,16 +4,25 @@ namespace {
 
 const uint8_t MouseDevice = 0;
 const uint8_t KeyboardDevice = 1;
+const uint8_t TextDevice = 2;
 
 const uint8_t WheelCode = 6;
 const uint8_t MoveToCode = 7;
 const uint8_t MoveByCode = 8;
+const uint8_t HorizontalWheelCode = 13;
 
 const uint8_t KeyDownCode = 0;
 const uint8_t KeyUpCode = 1;
 
 // The longest line, "0 8 -2147483648 -2147483648\r\n", takes 29 bytes.
 const uint8_t MaxLineLength = 32;
+
+// Harnelo drops a line of more than 256 bytes before its line feed; a text
+// line's CR is one of them.
+const uint8_t MaxTextLineLength = 255;
+
+// " 1114111", the widest character field.
+const uint8_t MaxCharacterFieldLength = 8;
 
 // Writes value in base 10 at text and returns the end of what it wrote.
 char *appendNumber(char *text, int32_t value) {
@@ -46,6 +55,18 @@ bool serialStarted() {
 #endif
 }
 
+// Whether a text line may carry character: Harnelo ignores a whole line
+// with a control character other than tab and line feed, a surrogate or a
+// number beyond Unicode.
+bool isTypable(uint32_t character) {
+  if (character == '\t' || character == '\n') {
+    return true;
+  }
+  bool control = character < 0x20 || (character >= 0x7F && character <= 0x9F);
+  bool surrogate = character >= 0xD800 && character <= 0xDFFF;
+  return !control && !surrogate && character <= 0x10FFFF;
+}
+
 }  // namespace
 
 const int32_t Harnelo::WheelNotch;
@@ -67,6 +88,10 @@ void Harnelo::moveTo(int32_t x, int32_t y) {
 
 void Harnelo::turnWheel(int32_t amount) {
   sendLine(3, MouseDevice, WheelCode, amount);
+}
+
+void Harnelo::turnHorizontalWheel(int32_t amount) {
+  sendLine(3, MouseDevice, HorizontalWheelCode, amount);
 }
 
 void Harnelo::pressButton(MouseButton button) {
@@ -99,10 +124,50 @@ void Harnelo::typeShortcut(const uint8_t *keys, uint8_t count) {
   }
 }
 
+void Harnelo::typeText(const char *text) {
+  Utf8Decoder decoder;
+  for (; *text != '\0'; ++text) {
+    uint32_t character = decoder.take(*text);
+    if (character != Utf8Decoder::NoCharacter) {
+      typeCharacter(character);
+    }
+  }
+  endText();
+}
+
+// A text line goes out field by field as it fills, so that no buffer the
+// size of a line takes the board's RAM.
+bool Harnelo::typeCharacter(uint32_t character) {
+  if (!isTypable(character)) {
+    return false;
+  }
+  char field[MaxCharacterFieldLength];
+  field[0] = ' ';
+  uint8_t fieldLength = appendNumber(field + 1, character) - field;
+  if (textLineLength_ + fieldLength > MaxTextLineLength) {
+    endText();
+  }
+  if (textLineLength_ == 0) {
+    out_.write(uint8_t('0' + TextDevice));
+    textLineLength_ = 1;
+  }
+  out_.write(field, fieldLength);
+  textLineLength_ += fieldLength;
+  return true;
+}
+
+void Harnelo::endText() {
+  if (textLineLength_ != 0) {
+    out_.write("\r\n", 2);
+    textLineLength_ = 0;
+  }
+}
+
 // One write per line: the line reaches the port whole, and a Print that
 // sends each write as a packet (USB, network) sends one per event.
 void Harnelo::sendLine(uint8_t fieldCount, uint8_t device, uint8_t code,
                        int32_t first, int32_t second) {
+  endText();
   const int32_t fields[] = { device, code, first, second };
   const uint8_t maxFields = sizeof(fields) / sizeof(fields[0]);
   char line[MaxLineLength];
@@ -116,4 +181,42 @@ void Harnelo::sendLine(uint8_t fieldCount, uint8_t device, uint8_t code,
   *end++ = '\r';
   *end++ = '\n';
   out_.write(line, end - line);
+}
+
+uint32_t Utf8Decoder::take(uint8_t byte) {
+  if (remaining_ != 0) {
+    if ((byte & 0xC0) == 0x80) {
+      character_ = (character_ << 6) | (byte & 0x3F);
+      return --remaining_ == 0 ? finished() : NoCharacter;
+    }
+    // The character was cut short; byte may still start the next one.
+    remaining_ = 0;
+  }
+  if (byte < 0x80) {
+    return byte;
+  }
+  if ((byte & 0xE0) == 0xC0) {
+    start(byte & 0x1F, 2);
+  } else if ((byte & 0xF0) == 0xE0) {
+    start(byte & 0x0F, 3);
+  } else if ((byte & 0xF8) == 0xF0) {
+    start(byte & 0x07, 4);
+  }
+  return NoCharacter;
+}
+
+void Utf8Decoder::start(uint32_t leadBits, uint8_t length) {
+  character_ = leadBits;
+  length_ = length;
+  remaining_ = length - 1;
+}
+
+// An overlong form would let one character hide behind another's bytes.
+uint32_t Utf8Decoder::finished() const {
+  const uint32_t shortest = length_ == 2 ? 0x80 : length_ == 3 ? 0x800 : 0x10000;
+  bool surrogate = character_ >= 0xD800 && character_ <= 0xDFFF;
+  if (character_ < shortest || surrogate || character_ > 0x10FFFF) {
+    return NoCharacter;
+  }
+  return character_;
 }

@@ -13,12 +13,14 @@
 //     harnelo.moveBy(5, -3);                     // cursor 5 right, 3 up
 //     harnelo.pressButton(Harnelo::LeftButton);  // left button down
 //     harnelo.tapKey(Vk::Enter);                 // Enter down and up
+//     harnelo.typeText("Grüße");                 // as written, on any layout
 //     ...
 //   }
 //
 // Each call sends one line of a few base-10 integers, such as "0 8 5 -3",
 // ended by CR LF and written in one piece; tapKey and typeShortcut send one
-// line for each key going down or up. Harnelo's protocol guide describes
+// line for each key going down or up, and typeText as few lines as its
+// characters fit in. Harnelo's protocol guide describes
 // every line: docs/protocol.md in its repository, and
 // /usr/share/doc/harnelo/docs/protocol.md where the program is installed.
 // PushButton.h, included here too, debounces a push button.
@@ -39,11 +41,14 @@ public:
   enum MouseButton : uint8_t {
     RightButton = 0,
     LeftButton = 2,
-    MiddleButton = 4
+    MiddleButton = 4,
+    BackButton = 9,
+    ForwardButton = 11
   };
 
   // Wheel amounts are in 1/120 notch: +120 is one notch away from the user
-  // (scrolls up), -120 one notch towards the user (scrolls down).
+  // (scrolls up), -120 one notch towards the user (scrolls down); on the
+  // horizontal wheel +120 is one notch to the right.
   static const int32_t WheelNotch = 120;
 
   // The rate beginSerial() starts Serial at; choose the same in Harnelo.
@@ -67,6 +72,9 @@ public:
   // turns it by at most 100 notches a line.
   void turnWheel(int32_t amount);
 
+  // Turns the horizontal wheel likewise, positive to the right.
+  void turnHorizontalWheel(int32_t amount);
+
   void pressButton(MouseButton button);
   void releaseButton(MouseButton button);
 
@@ -82,12 +90,50 @@ public:
   // { Vk::Control, 'C' } is Ctrl+C: modifiers go first and come up last.
   void typeShortcut(const uint8_t *keys, uint8_t count);
 
+  // Types text given in UTF-8, as a sketch's string literals are: each
+  // character as the computer's keyboard layout types it, so "Grüße" or "€"
+  // come out as written whatever the layout. '\n' is Return and '\t' Tab;
+  // '\r', other control characters and bytes that are not UTF-8 are skipped.
+  void typeText(const char *text);
+
+  // typeText() one character (a Unicode code point) at a time: characters
+  // gather in a text line, which goes out when it is full, when endText() is
+  // called, or before any other line. Returns false, sending nothing, for a
+  // character that cannot be typed (see typeText).
+  bool typeCharacter(uint32_t character);
+  void endText();
+
 private:
   // Sends the first fieldCount of device, code, first and second as a line.
   void sendLine(uint8_t fieldCount, uint8_t device, uint8_t code,
                 int32_t first = 0, int32_t second = 0);
 
   Print &out_;
+  uint8_t textLineLength_ = 0;  // bytes of the open text line; 0 when none is
+};
+
+// Puts UTF-8 bytes back together into Unicode code points, also when a
+// character's bytes come in separate calls. Bytes that do not make a
+// character (a stray continuation byte, a sequence cut short, an overlong
+// form or a surrogate) give none.
+class Utf8Decoder {
+public:
+  static const uint32_t NoCharacter = 0xFFFFFFFF;
+
+  // Returns the character byte completes, or NoCharacter.
+  uint32_t take(uint8_t byte);
+
+  // True while a character's first bytes wait for the rest.
+  bool midCharacter() const { return remaining_ != 0; }
+  void reset() { remaining_ = 0; }
+
+private:
+  void start(uint32_t leadBits, uint8_t length);
+  uint32_t finished() const;
+
+  uint32_t character_ = 0;
+  uint8_t remaining_ = 0;  // continuation bytes still to come
+  uint8_t length_ = 0;     // bytes of the character being put together
 };
 
 // Virtual-key codes name keys, not characters. Letter keys are 'A'-'Z'

@@ -114,20 +114,44 @@ size_t HarneloKeyboard::release(uint8_t k) {
   return releaseStroke(strokeForCode(k));
 }
 
-// '\r' counts as written: Print stops at the first byte that is not, and
-// the Return of a "\r\n" line end comes with its '\n'.
+// Sketches written for the standard library write single KEY_ codes from
+// 0x80 up (KEY_RETURN, KEY_F1), which UTF-8 lead bytes would clash with.
 size_t HarneloKeyboard::write(uint8_t k) {
-  return k == '\r' ? 1 : tapStroke(strokeForCode(k));
+  bool continuesCharacter = text_.midCharacter() && (k & 0xC0) == 0x80;
+  if (k >= 0x80 && !continuesCharacter) {
+    text_.reset();
+    return tapStroke(strokeForCode(k));
+  }
+  size_t taken = takeTextByte(k);
+  harnelo_.endText();
+  return taken;
 }
 
-// Unlike Print's own version, carries on past a byte without a key, so that
-// one such byte does not cut off the rest of the text.
+// Unlike Print's own version, carries on past a byte that types nothing, so
+// that one such byte does not cut off the rest of the text.
 size_t HarneloKeyboard::write(const uint8_t *buffer, size_t size) {
-  size_t written = 0;
+  size_t taken = 0;
   for (size_t i = 0; i < size; ++i) {
-    written += buffer[i] == '\r' ? 1 : tapStroke(strokeForCharacter(buffer[i]));
+    taken += takeTextByte(buffer[i]);
   }
-  return written;
+  harnelo_.endText();
+  return taken;
+}
+
+// Print's own version hands the text over a byte at a time, to write(k).
+size_t HarneloKeyboard::print(const __FlashStringHelper *text) {
+  const char *next = reinterpret_cast<const char *>(text);
+  size_t taken = 0;
+  for (uint8_t byte = pgm_read_byte(next); byte != 0; byte = pgm_read_byte(++next)) {
+    taken += takeTextByte(byte);
+  }
+  harnelo_.endText();
+  return taken;
+}
+
+size_t HarneloKeyboard::println(const __FlashStringHelper *text) {
+  size_t taken = print(text);
+  return taken + println();
 }
 
 int HarneloKeyboard::releaseAll() {
@@ -169,6 +193,26 @@ size_t HarneloKeyboard::tapStroke(KeyStroke stroke) {
     return 0;
   }
   return releaseStroke(stroke);
+}
+
+size_t HarneloKeyboard::takeTextByte(uint8_t byte) {
+  uint32_t character = text_.take(byte);
+  if (character == Utf8Decoder::NoCharacter) {
+    return text_.midCharacter() ? 1 : 0;
+  }
+  return typeCharacter(character) ? 1 : 0;
+}
+
+bool HarneloKeyboard::typeCharacter(uint32_t character) {
+  if (character == '\r') {
+    return true;  // the Return of a "\r\n" line end comes with its '\n'
+  }
+  KeyStroke stroke = character < 0x80 ? strokeForCharacter(character) : KeyStroke{ 0, 0 };
+  bool onlyAKey = character == '\b' || character == Escape;
+  if (onlyAKey || (modifiers_ != 0 && stroke.virtualKey != 0)) {
+    return tapStroke(stroke) != 0;
+  }
+  return harnelo_.typeCharacter(character);
 }
 
 // Sends a line for each modifier that goes down or up; returns how many.

@@ -8,16 +8,25 @@
 // Keyboard.begin() starts Serial at 115200 (choose that rate in Harnelo)
 // unless the sketch started it already; see Harnelo::beginSerial().
 //
-// Each key going down or up is one line, as Harnelo.h describes.
-// Characters become the keys that type them on a US keyboard, with Shift
-// held around those that need it; '\n' is Return and '\r' is skipped, so
-// println()'s "\r\n" is one Return. As with a real USB keyboard, the
-// computer's keyboard layout decides what those keys type: the layout given
-// to begin() is accepted and changes nothing.
+// print(), println() and write() type text as it is written, whatever the
+// computer's keyboard layout: "Grüße", "€" or an emoji come out as they
+// read in the sketch (string literals are UTF-8). Text goes out in text
+// lines of several dozen characters each, a call's text all before the
+// call returns. '\n' is Return, '\t' Tab, '\b' Backspace and 27 Escape.
+// '\r' is skipped, so println()'s "\r\n" is one Return, and so are other
+// control characters and bytes that are not UTF-8. While the sketch holds a
+// modifier (press(KEY_LEFT_CTRL)), characters that a US keyboard has go as
+// keys instead, so that shortcuts such as Ctrl+C reach programs as they
+// would from a keyboard.
 //
-// print(), println() and write(buffer, size) type text: a byte from 0x80 up
-// (part of a UTF-8 letter such as é) has no key there and is skipped. Pass
-// the KEY_ codes below to press(), release() and write(k).
+// press(), release() and write(k) of one byte take the KEY_ codes below, as
+// in the standard library: write(KEY_RETURN) taps Return. A single byte from
+// 0x80 up is a KEY_ code, not part of a UTF-8 character, unless it finishes
+// one that an earlier call left unfinished; type non-ASCII text with print().
+// Keys go down and up in key lines, as Harnelo.h describes; a character
+// given to press() is the key that carries it, with Shift held for capitals
+// and the symbols a US keyboard shifts. The layout given to begin() is
+// accepted and changes nothing.
 //
 // Like the USB library, Keyboard holds up to 6 keys at once besides the 8
 // modifiers, and a press beyond that returns 0.
@@ -120,15 +129,24 @@ public:
   void end();
 
   // Each returns 1, or 0 when k has no key (or, for press, when 6 keys are
-  // already held); nothing is sent then. write('\r') sends nothing and
-  // returns 1.
+  // already held); nothing is sent then.
   size_t press(uint8_t k);
   size_t release(uint8_t k);
+
+  // Types k, a character or a KEY_ code; returns 1, or 0 when it sends
+  // nothing for k. write('\r') sends nothing and returns 1.
   size_t write(uint8_t k) override;
 
-  // Types the text; returns how many of its bytes were typed or were '\r'.
+  // Types the text, UTF-8; returns how many of its bytes were typed, were
+  // '\r', or wait for the rest of their character.
   size_t write(const uint8_t *buffer, size_t size) override;
   using Print::write;
+
+  // Text kept in flash, print(F("...")), typed as print("...") types it.
+  size_t print(const __FlashStringHelper *text);
+  size_t println(const __FlashStringHelper *text);
+  using Print::print;
+  using Print::println;
 
   // Returns how many keys, modifiers included, it released.
   int releaseAll();
@@ -144,6 +162,8 @@ private:
   size_t pressStroke(KeyStroke stroke);
   size_t releaseStroke(KeyStroke stroke);
   size_t tapStroke(KeyStroke stroke);
+  size_t takeTextByte(uint8_t byte);
+  bool typeCharacter(uint32_t character);
   uint8_t setModifiers(uint8_t modifiers);
   uint8_t *slotOf(uint8_t virtualKey);
   void holdKey(uint8_t virtualKey);
@@ -153,6 +173,7 @@ private:
   static KeyStroke strokeForCharacter(uint8_t c);
 
   Harnelo harnelo_;
+  Utf8Decoder text_;
   uint8_t modifiers_ = 0;
   uint8_t keys_[MaxHeldKeys] = {};  // held virtual keys; 0 is a free place
 };

@@ -15,12 +15,15 @@ void HarneloMouse::click(uint8_t b) {
   release(b);
 }
 
-void HarneloMouse::move(signed char x, signed char y, signed char wheel) {
+void HarneloMouse::move(signed char x, signed char y, signed char wheel, signed char pan) {
   if (x != 0 || y != 0) {
     harnelo_.moveBy(x, y);
   }
   if (wheel != 0) {
     harnelo_.turnWheel(wheel * Harnelo::WheelNotch);
+  }
+  if (pan != 0) {
+    harnelo_.turnHorizontalWheel(pan * Harnelo::WheelNotch);
   }
 }
 
@@ -45,6 +48,8 @@ void HarneloMouse::setButtons(uint8_t buttons) {
     { MOUSE_LEFT, Harnelo::LeftButton },
     { MOUSE_RIGHT, Harnelo::RightButton },
     { MOUSE_MIDDLE, Harnelo::MiddleButton },
+    { MOUSE_BACKWARD, Harnelo::BackButton },
+    { MOUSE_FORWARD, Harnelo::ForwardButton },
   };
   buttons &= MOUSE_ALL;
   for (const auto &line : buttonLines) {

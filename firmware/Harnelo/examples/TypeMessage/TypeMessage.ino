@@ -4,8 +4,9 @@
 //
 // Wiring (Uno, Nano or another ATmega328P board): a push button from pin 4
 // to GND. No resistor: the internal pull-up is used.
-// Each press types "Pressed 1 time." (then 2 times, 3 times, ...) and
-// Enter into the window that has the keyboard focus.
+// Each press types "Grüße! Pressed 1 time." (then 2 times, 3 times, ...)
+// and Enter into the window that has the keyboard focus. The text comes out
+// as written whatever the computer's keyboard layout, ü and ß included.
 
 #include <HarneloKeyboard.h>  // for a Leonardo or Micro: #include <Keyboard.h>
 
@@ -24,7 +25,7 @@ void loop() {
   int reading = digitalRead(ButtonPin);
   if (reading == LOW && previousReading == HIGH) {
     ++presses;
-    Keyboard.print("Pressed ");
+    Keyboard.print("Grüße! Pressed ");
     Keyboard.print(presses);
     Keyboard.println(presses == 1 ? " time." : " times.");
   }
