@@ -32,6 +32,8 @@ int highestCode(unsigned long request)
         return ABS_MAX;
     case UI_SET_PROPBIT:
         return INPUT_PROP_MAX;
+    case UI_SET_LEDBIT:
+        return LED_MAX;
     }
     return -1;
 }
@@ -45,6 +47,8 @@ int eventType(unsigned long request)
         return EV_REL;
     case UI_SET_ABSBIT:
         return EV_ABS;
+    case UI_SET_LEDBIT:
+        return EV_LED;
     case UI_SET_EVBIT:
         return FakeUinput::EventTypes;
     }
