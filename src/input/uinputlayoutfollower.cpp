@@ -148,7 +148,7 @@ void KeyboardLayoutFollower::load()
             return;
     }
     current = compileKeyboardLayout({{}, "us", {}, {}});
-    source = "nothing names another";
+    source = "the default: neither an X server nor " + std::string(KeyboardSettings) + " names one";
 }
 
 void KeyboardLayoutFollower::reload()

@@ -129,6 +129,7 @@ private slots:
     void letterAndDigitKeysFollowTheLayout_data();
     void letterAndDigitKeysFollowTheLayout();
     void sideButtonsAndHorizontalWheel();
+    void programSaysAndUsesTheLayoutItTypesWith();
 
 private:
     std::unique_ptr<FakeUinput> kernel;
@@ -626,6 +627,20 @@ void TestUinputDevice::sideButtonsAndHorizontalWheel()
         {EV_REL, REL_HWHEEL, -2},       {EV_REL, REL_HWHEEL_HI_RES, -240},
     };
     QCOMPARE(delivered(kernel->device("Harnelo pointer")), expected);
+}
+
+void TestUinputDevice::programSaysAndUsesTheLayoutItTypesWith()
+{
+    input.reset();
+    const InputSetup chosen = createInputBackend(InputSystem::Uinput, std::nullopt, "de");
+    QVERIFY2(QString::fromStdString(chosen.route).endsWith(" Keyboard layout de (from --layout)."),
+             chosen.route.c_str());
+    chosen.backend->sendKey('Z', true);
+    QCOMPARE(kernel->device("Harnelo keyboard").keys_down, std::set<int>{KEY_Y});
+    // Whatever the session's is, it is said.
+    const InputSetup session = createInputBackend(InputSystem::Uinput);
+    qInfo("%s", session.route.c_str());
+    QVERIFY2(session.route.find(" Keyboard layout ") != std::string::npos, session.route.c_str());
 }
 
 QTEST_MAIN(TestUinputDevice)
