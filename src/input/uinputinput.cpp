@@ -96,6 +96,8 @@ constexpr int ModifierKeys[] = {KEY_LEFTSHIFT, KEY_RIGHTSHIFT, KEY_LEFTCTRL, KEY
 // and may be said again.
 constexpr std::size_t MaxSaidSkipped = 256;
 constexpr std::size_t MaxSkippedError = 1024;
+// Lights read this recently still hold: a line's characters come together.
+constexpr std::chrono::milliseconds LightsFresh{1};
 
 bool isLetterOrDigit(int virtualKey)
 {
@@ -609,9 +611,14 @@ void UinputInput::skip(char32_t character)
 }
 
 // The kernel hands the lights the desktop sets back to the device's
-// creator; they wait unread until text needs them.
+// creator; they wait unread until text needs them, and are read once for
+// the characters of a line.
 void UinputInput::readLights()
 {
+    const Clock::time_point now = Clock::now();
+    if (now - lights_read < LightsFresh)
+        return;
+    lights_read = now;
     const int fd = libevdev_uinput_get_fd(devices[Keyboard]);
     pollfd waiting{fd, POLLIN, 0};
     input_event events[16];

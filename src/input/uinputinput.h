@@ -230,6 +230,7 @@ private:
     std::shared_ptr<const KeyboardLayout> layout;
     std::vector<std::shared_ptr<void>> helpers;
     KeyboardLayout::Locks lights;
+    Clock::time_point lights_read{};
     // Characters skipped and said, so that each is said once.
     std::set<char32_t> said_skipped;
     std::string skipped_error;
