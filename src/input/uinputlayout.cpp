@@ -97,7 +97,8 @@ public:
             symbol = XKB_KEY_0 + static_cast<xkb_keysym_t>(virtualKey - '0');
         if (symbol == XKB_KEY_NoSymbol)
             return 0;
-        const std::vector<Place> places = placesOf(symbol, virtualKey >= 'A' ? XKB_KEY_A + (symbol - XKB_KEY_a) : symbol);
+        // A layout may put the capital alone on the key.
+        const std::vector<Place> places = placesOf(symbol, xkb_keysym_to_upper(symbol));
         return places.empty() ? 0 : places.front().key;
     }
 
