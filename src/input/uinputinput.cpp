@@ -621,7 +621,7 @@ void UinputInput::readLights()
     lights_read = now;
     const int fd = libevdev_uinput_get_fd(devices[Keyboard]);
     pollfd waiting{fd, POLLIN, 0};
-    input_event events[16];
+    input_event events[16]{};
     for (int reads = 0; reads < 16 && poll(&waiting, 1, 0) > 0 && (waiting.revents & POLLIN); ++reads) {
         const ssize_t got = read(fd, events, sizeof(events));
         if (got <= 0)

@@ -173,10 +173,6 @@ public:
     void keep(std::shared_ptr<void> helper);
     // Caps Lock and Num Lock as the desktop last lit them on the keyboard.
     KeyboardLayout::Locks locks() const { return lights; }
-    // A light the desktop set (LED_CAPSL, LED_NUML), as read back from the
-    // kernel before text is typed; public so that a test without a kernel
-    // may light one.
-    void takeLight(int code, bool lit);
 
     // Absolute positions are mapped onto the desktop currentArea gives at
     // the time, so they stay right when screens come, go or change size.
@@ -220,6 +216,7 @@ private:
     void tapCapsLock(int key);
     void skip(char32_t character);
     void readLights();
+    void takeLight(int code, bool lit);
 
     std::array<libevdev_uinput *, DeviceCount> devices{};
     EventQueue queue;

@@ -566,7 +566,7 @@ void TestUinputDevice::typesTextAsTheLayoutReadsIt()
     QFETCH(int, heldKey);
     QFETCH(QString, text);
     input->useLayout(layoutNamed(layout));
-    input->takeLight(LED_CAPSL, capsLock);
+    kernel->setLight("Harnelo keyboard", LED_CAPSL, capsLock);
     if (heldKey)
         input->sendKey(heldKey, true);
     {
