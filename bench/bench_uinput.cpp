@@ -2,7 +2,9 @@
 // from the event loop, into a fake /dev/uinput (umockdev). Run it under
 // umockdev-wrapper. Measures how long bursts take to go out, how many lines
 // a second get through when they come faster than the pace, and how long a
-// single line takes when lines come one by one. Each write crosses
+// single line takes when lines come one by one, how many characters a
+// second text lines type, and what one text line costs beside one key
+// line. Each write crosses
 // umockdev's socket, so times are upper bounds: the kernel takes a write far
 // faster.
 //
@@ -31,6 +33,10 @@ constexpr int Bursts = 10;
 constexpr int LinesPerRead = 64;
 constexpr int SustainedLines = 2048;
 constexpr int SingleLines = 500;
+// Eight text lines as long as a board may send, in one read: as much as
+// the queue holds paced (about 5 events a character).
+constexpr int TextCharacters = 1024;
+constexpr int CharactersPerTextLine = 128;
 
 void printRow(const std::string &key, const char *unit, double value)
 {
@@ -121,13 +127,64 @@ void measureSingleLines(UinputInput &input, const FakeUinput &kernel, const Line
     printRow("uinput.single.held_back", "lines", heldBack);
 }
 
+// Key presses the keyboard passed on so far, modifiers left out: one per
+// character typed.
+std::size_t typedKeys(const FakeUinput &kernel)
+{
+    std::size_t presses = 0;
+    for (const input_event &event : kernel.device("Harnelo keyboard").delivered) {
+        presses += event.type == EV_KEY && event.value == 1 && event.code != KEY_LEFTSHIFT
+                   && event.code != KEY_RIGHTALT;
+    }
+    return presses;
+}
+
+// Text lines faster than the pace, with capitals and punctuation that take
+// Shift: characters a second from the first line to the last write, and
+// how many characters did not get through.
+void measureText(UinputInput &input, const FakeUinput &kernel)
+{
+    const std::u32string sample = U"The quick brown fox jumps over the lazy dog; PACK MY BOX (12 jugs)! ";
+    const std::size_t before = typedKeys(kernel);
+    double total = 0;
+    for (int burst = 0; burst < Bursts; ++burst) {
+        total += milliseconds(feed(input, kernel, TextCharacters / CharactersPerTextLine, [&](int line) {
+            for (int i = 0; i < CharactersPerTextLine; ++i)
+                input.typeCharacter(sample[static_cast<std::size_t>(line * CharactersPerTextLine + i) % sample.size()]);
+        }));
+    }
+    printRow("uinput.text.chars_per_s", "chars/s", Bursts * TextCharacters / (total / 1000));
+    printRow("uinput.text.lost", "chars", static_cast<double>(Bursts * TextCharacters) - (typedKeys(kernel) - before));
+}
+
+// What one line takes from the call to its last write done, lines a
+// millisecond apart so that nothing waits: the median of SingleLines.
+void measureLineCost(const std::string &name, UinputInput &input, const Line &line)
+{
+    std::vector<double> costs;
+    Clock::time_point next = Clock::now();
+    for (int i = 0; i < SingleLines; ++i) {
+        std::this_thread::sleep_until(next += std::chrono::milliseconds(1));
+        const Clock::time_point start = Clock::now();
+        {
+            InputBatch batch(input);
+            line(i);
+        }
+        costs.push_back(milliseconds(Clock::now() - start) * 1000);
+        QCoreApplication::processEvents();
+    }
+    std::sort(costs.begin(), costs.end());
+    printRow("uinput." + name + ".line_us", "us", costs[costs.size() / 2]);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     FakeUinput kernel;
-    InputSetup setup = createInputBackend(InputSystem::Uinput);
+    // Text as a US layout types it, whatever this machine's is.
+    InputSetup setup = createInputBackend(InputSystem::Uinput, std::nullopt, "us");
     auto *input = dynamic_cast<UinputInput *>(setup.backend.get());
     if (!input) {
         std::fprintf(stderr, "bench_uinput: %s\n", setup.problem.c_str());
@@ -161,6 +218,13 @@ int main(int argc, char **argv)
     input->releaseAllKeys();
     finish(*input, kernel);
     measureSingleLines(*input, kernel, [&](int i) { i % 4 < 2 ? tap(i) : move(i); });
+
+    measureText(*input, kernel);
+    finish(*input, kernel);
+    // A key line presses or releases; a text line of one letter does both.
+    measureLineCost("key", *input, tap);
+    measureLineCost("text", *input, [&](int i) { input->typeCharacter(i % 2 ? U'a' : U'A'); });
+    finish(*input, kernel);
 
     const std::string failed = input->takeError();
     if (!failed.empty()) {

@@ -3,6 +3,10 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+#ifdef Q_OS_LINUX
+#include "input/uinputlayout.h"
+#endif
+
 namespace {
 
 #ifdef Q_OS_LINUX
@@ -84,7 +88,25 @@ void addWindowlessOptions(QCommandLineParser &parser)
                       QStringLiteral("With --no-window: the desktop's size in pixels, e.g. 1920x1080, on which "
                                      "absolute positions (0 7 x y) are placed. Without it they are ignored."),
                       QStringLiteral("WIDTHxHEIGHT")});
+    parser.addOption({QStringLiteral("layout"),
+                      QStringLiteral("The keyboard layout that input through uinput types with, as XKB names it, "
+                                     "e.g. de, fr or de(nodeadkeys). Default: the X server's, else the one in "
+                                     "/etc/default/keyboard, else us."),
+                      QStringLiteral("layout")});
 }
+
+#ifdef Q_OS_LINUX
+QString takeLayoutOption(const QCommandLineParser &parser, CommandLine &options)
+{
+    if (!parser.isSet(QStringLiteral("layout")))
+        return QString();
+    options.keyboardLayout = parser.value(QStringLiteral("layout"));
+    if (!isKnownKeyboardLayout(options.keyboardLayout.toStdString()))
+        return QStringLiteral("--layout takes a keyboard layout XKB knows, such as de, fr or de(nodeadkeys), not ")
+            + options.keyboardLayout;
+    return QString();
+}
+#endif
 
 // "1920x1080" as a size of at least one pixel each way.
 std::optional<QSize> parseSize(const QString &text)
@@ -162,6 +184,10 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments, const LinkChoic
     QString wrong = takeLinkOptions(parser, remembered, parsed.options);
     if (wrong.isEmpty() && HasInputChoice)
         wrong = takeWindowlessOptions(parser, parsed.options);
+#ifdef Q_OS_LINUX
+    if (wrong.isEmpty())
+        wrong = takeLayoutOption(parser, parsed.options);
+#endif
     if (!wrong.isEmpty())
         return refusal(wrong);
     return parsed;

@@ -22,6 +22,9 @@ struct CommandLine
     bool noWindow = false;
     // --desktop, with --no-window: where absolute positions are placed.
     std::optional<QSize> desktop;
+    // --layout: the keyboard layout input through uinput types with, by its
+    // XKB names; empty for the session's.
+    QString keyboardLayout;
 };
 
 struct ParsedCommandLine

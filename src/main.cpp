@@ -75,9 +75,14 @@ InputSetup windowlessInput(const CommandLine &options)
     std::optional<DesktopArea> desktop;
     if (options.desktop)
         desktop = DesktopArea{0, 0, options.desktop->width(), options.desktop->height()};
-    InputSetup input = createInputBackend(chosen ? options.input : InputSystem::Uinput, desktop);
-    if (!chosen)
-        input.route = "Input goes through the kernel (uinput), as it does without a window.";
+    InputSetup input = createInputBackend(chosen ? options.input : InputSystem::Uinput, desktop,
+                                          options.keyboardLayout.toStdString());
+    // Its first sentence says why; what follows, which keyboard layout it types with.
+    if (!chosen) {
+        const auto why = input.route.find(". ");
+        input.route.replace(0, why == std::string::npos ? input.route.size() : why + 1,
+                            "Input goes through the kernel (uinput), as it does without a window.");
+    }
     return input;
 }
 
@@ -128,7 +133,8 @@ int main(int argc, char **argv)
         return *status;
 
     const WindowStart start{command.options.link, command.options.keepOpen, &settings};
-    MainWindow window(nullptr, availableSerialPorts, createInputBackend(command.options.input), start);
+    MainWindow window(nullptr, availableSerialPorts, createInputBackend(command.options.input, std::nullopt, command.options.keyboardLayout.toStdString()),
+                      start);
     closeOnQuitRequests(&window);
     window.show();
     return QApplication::exec();

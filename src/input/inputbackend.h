@@ -140,9 +140,12 @@ struct InputSetup
 // The backend for the platform the program was built for and the session it
 // runs in; Automatic picks what suits the session. desktop: where a backend
 // that places the cursor itself places absolute positions, for when there
-// are no screens of the toolkit's to follow (no window).
+// are no screens of the toolkit's to follow (no window). keyboardLayout: for
+// a backend that must know the layout to type (uinput), the one to use, as
+// XKB names it ("de", "fr", "de(nodeadkeys)"); empty for the session's.
 InputSetup createInputBackend(InputSystem system = InputSystem::Automatic,
-                              const std::optional<DesktopArea> &desktop = std::nullopt);
+                              const std::optional<DesktopArea> &desktop = std::nullopt,
+                              const std::string &keyboardLayout = {});
 
 // A backend that injects nothing, for when none can.
 std::unique_ptr<InputBackend> createNoInput();

@@ -4,6 +4,7 @@
 // or no display server at all), where XTest reaches X programs at most.
 
 #include "uinputinput.h"
+#include "uinputlayoutfollower.h"
 #include "x11input.h"
 
 #include <QGuiApplication>
@@ -94,10 +95,22 @@ InputSetup useX11()
                 + ". In a Wayland or console session start it with --input uinput."};
 }
 
-InputSetup useUinput(const std::optional<DesktopArea> &desktop)
+// The layout follows the session's as it changes, from the event loop.
+std::string typeWithLayout(UinputInput &input, const std::string &keyboardLayout)
+{
+    UinputInput *backend = &input;
+    auto follower = std::make_shared<KeyboardLayoutFollower>(
+        keyboardLayout, [backend](std::shared_ptr<const KeyboardLayout> layout) { backend->useLayout(std::move(layout)); });
+    input.useLayout(follower->layout());
+    input.keep(follower);
+    return " Keyboard layout " + follower->description() + ".";
+}
+
+InputSetup useUinput(const std::optional<DesktopArea> &desktop, const std::string &keyboardLayout)
 {
     std::string error;
     if (auto input = UinputInput::create(desktop.value_or(currentDesktop()), error)) {
+        const std::string layout = typeWithLayout(*input, keyboardLayout);
         if (!desktop)
             input->followDesktop(currentDesktop);
         // Paced events go on from the event loop. The timer lives in the
@@ -113,7 +126,7 @@ InputSetup useUinput(const std::optional<DesktopArea> &desktop)
                 timer->start(std::max(wait, std::chrono::milliseconds(0)));
             });
         }
-        return {std::move(input), {}};
+        return {std::move(input), {}, layout};
     }
     return {createNoInput(),
             "Harnelo cannot move the mouse or press keys: " + error
@@ -137,10 +150,12 @@ Route routeFor(InputSystem system)
 
 } // namespace
 
-InputSetup createInputBackend(InputSystem system, const std::optional<DesktopArea> &desktop)
+InputSetup createInputBackend(InputSystem system, const std::optional<DesktopArea> &desktop,
+                              const std::string &keyboardLayout)
 {
     const Route route = routeFor(system);
-    InputSetup setup = route.system == InputSystem::X11 ? useX11() : useUinput(desktop);
-    setup.route = route.said;
+    InputSetup setup = route.system == InputSystem::X11 ? useX11() : useUinput(desktop, keyboardLayout);
+    // The uinput backend leaves what it says of the layout in the route.
+    setup.route = route.said + setup.route;
     return setup;
 }

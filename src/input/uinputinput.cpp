@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <thread>
 #include <unistd.h>
 
@@ -75,13 +77,64 @@ void enableCodes(libevdev *device, unsigned int type, const std::vector<int> &co
 
 void describePointer(libevdev *device)
 {
-    enableCodes(device, EV_REL, {REL_X, REL_Y, REL_WHEEL, REL_WHEEL_HI_RES});
-    enableCodes(device, EV_KEY, {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE});
+    enableCodes(device, EV_REL, {REL_X, REL_Y, REL_WHEEL, REL_WHEEL_HI_RES, REL_HWHEEL, REL_HWHEEL_HI_RES});
+    enableCodes(device, EV_KEY, {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE, BTN_SIDE, BTN_EXTRA});
 }
 
+// With the lights the desktop sets the lock state on every keyboard, and
+// the kernel passes it back to us.
 void describeKeyboard(libevdev *device)
 {
     enableCodes(device, EV_KEY, mappedEvdevKeys());
+    enableCodes(device, EV_LED, {LED_NUML, LED_CAPSL});
+}
+
+// Keys that change what other keys type, lifted while text is typed.
+constexpr int ModifierKeys[] = {KEY_LEFTSHIFT, KEY_RIGHTSHIFT, KEY_LEFTCTRL, KEY_RIGHTCTRL,
+                                KEY_LEFTALT,   KEY_RIGHTALT,   KEY_LEFTMETA, KEY_RIGHTMETA};
+// Skipped characters remembered as said; past that many, they are forgotten
+// and may be said again.
+constexpr std::size_t MaxSaidSkipped = 256;
+constexpr std::size_t MaxSkippedError = 1024;
+// Lights read this recently still hold: a line's characters come together.
+constexpr std::chrono::milliseconds LightsFresh{1};
+
+bool isLetterOrDigit(int virtualKey)
+{
+    return (virtualKey >= 'A' && virtualKey <= 'Z') || (virtualKey >= '0' && virtualKey <= '9');
+}
+
+std::string utf8(char32_t character)
+{
+    if (character < 0x20 || character == 0x7f || (character >= 0xd800 && character < 0xe000) || character > 0x10ffff)
+        return "\xef\xbf\xbd"; // U+FFFD: the character itself would not show
+    std::string text;
+    if (character < 0x80) {
+        text += static_cast<char>(character);
+    } else if (character < 0x800) {
+        text += static_cast<char>(0xc0 | (character >> 6));
+        text += static_cast<char>(0x80 | (character & 0x3f));
+    } else if (character < 0x10000) {
+        text += static_cast<char>(0xe0 | (character >> 12));
+        text += static_cast<char>(0x80 | ((character >> 6) & 0x3f));
+        text += static_cast<char>(0x80 | (character & 0x3f));
+    } else {
+        text += static_cast<char>(0xf0 | (character >> 18));
+        text += static_cast<char>(0x80 | ((character >> 12) & 0x3f));
+        text += static_cast<char>(0x80 | ((character >> 6) & 0x3f));
+        text += static_cast<char>(0x80 | (character & 0x3f));
+    }
+    return text;
+}
+
+std::string skippedMessage(const KeyboardLayout *layout, char32_t character)
+{
+    char code[16];
+    std::snprintf(code, sizeof(code), "U+%04X", static_cast<unsigned>(character));
+    const std::string shown = "\"" + utf8(character) + "\" (" + code + ")";
+    if (!layout)
+        return "No keyboard layout is known, so " + shown + " was skipped.";
+    return "The keyboard layout \"" + layout->name() + "\" cannot type " + shown + "; it was skipped.";
 }
 
 // Absolute axes with a button are what desktops take for a pointer that
@@ -281,7 +334,7 @@ void UinputInput::sendKey(int virtualKey, bool down)
         return;
     unsigned short &held = held_key[static_cast<std::size_t>(virtualKey)];
     if (down && !held) {
-        const int evdevKey = evdevKeyForVirtualKey(virtualKey);
+        const int evdevKey = keyForVirtualKey(virtualKey);
         if (evdevKey == 0)
             return;
         held = static_cast<unsigned short>(evdevKey);
@@ -306,10 +359,36 @@ void UinputInput::setKeyState(int evdevKey, bool down)
 {
     unsigned char &count = holders[static_cast<std::size_t>(evdevKey)];
     count = static_cast<unsigned char>(down ? count + 1 : count - 1);
-    if (count != (down ? 1 : 0))
-        return;
+    if (count == (down ? 1 : 0))
+        emitKey(evdevKey, down);
+}
+
+void UinputInput::emitKey(int evdevKey, bool down)
+{
     queue.add(EV_KEY, static_cast<unsigned short>(evdevKey), down ? 1 : 0);
     endFrame(Keyboard);
+}
+
+// Letters and digits press the key that types them in the layout, as on
+// Windows; other keys, and letters the layout lacks, go by position.
+int UinputInput::keyForVirtualKey(int virtualKey) const
+{
+    if (layout && isLetterOrDigit(virtualKey)) {
+        if (const int key = layout->keyOfSymbol(virtualKey))
+            return key;
+    }
+    return evdevKeyForVirtualKey(virtualKey);
+}
+
+void UinputInput::useLayout(std::shared_ptr<const KeyboardLayout> newLayout)
+{
+    layout = std::move(newLayout);
+    said_skipped.clear();
+}
+
+void UinputInput::keep(std::shared_ptr<void> helper)
+{
+    helpers.push_back(std::move(helper));
 }
 
 void UinputInput::followDesktop(std::function<DesktopArea()> currentArea)
@@ -350,6 +429,9 @@ std::string UinputInput::takeError()
                  + std::string("input came faster than the desktop is known to keep up with: ")
                  + std::to_string(unpaced_events) + " events went out unpaced, and programs may have missed some";
     }
+    if (!skipped_error.empty())
+        error += (error.empty() ? "" : "; ") + skipped_error;
+    skipped_error.clear();
     first_error.clear();
     failed_writes = 0;
     unpaced_events = 0;
@@ -468,10 +550,102 @@ void UinputInput::write(const EventQueue::Frame &first, const EventQueue::Frame 
 
 void UinputInput::typeCharacter(char32_t character)
 {
-    static_cast<void>(character);
+    if (character == U'\t' || character == U'\n') {
+        typeKeystroke({character == U'\t' ? KEY_TAB : KEY_ENTER, {}});
+        return;
+    }
+    readLights();
+    const std::optional<KeyboardLayout::Keystroke> keystroke =
+        layout ? layout->keystroke(character, lights) : std::nullopt;
+    if (keystroke)
+        typeKeystroke(*keystroke);
+    else
+        skip(character);
+}
+
+// What the board holds is lifted meanwhile and pressed again after: a held
+// Shift must not make "a" an "A", and a held key could not go down again.
+void UinputInput::typeKeystroke(const KeyboardLayout::Keystroke &keystroke)
+{
+    std::vector<int> lifted;
+    const auto liftIfHeld = [&](int key) {
+        if (holders[static_cast<std::size_t>(key)] && std::find(lifted.begin(), lifted.end(), key) == lifted.end())
+            lifted.push_back(key);
+    };
+    for (const int key : ModifierKeys)
+        liftIfHeld(key);
+    for (const int key : keystroke.modifiers)
+        liftIfHeld(key);
+    liftIfHeld(keystroke.key);
+    for (const int key : lifted)
+        emitKey(key, false);
+    tapCapsLock(keystroke.capsLockKey);
+    for (const int key : keystroke.modifiers)
+        emitKey(key, true);
+    emitKey(keystroke.key, true);
+    emitKey(keystroke.key, false);
+    for (auto key = keystroke.modifiers.rbegin(); key != keystroke.modifiers.rend(); ++key)
+        emitKey(*key, false);
+    tapCapsLock(keystroke.capsLockKey);
+    for (const int key : lifted)
+        emitKey(key, true);
+}
+
+void UinputInput::tapCapsLock(int key)
+{
+    if (!key || holders[static_cast<std::size_t>(key)])
+        return;
+    emitKey(key, true);
+    emitKey(key, false);
+}
+
+void UinputInput::skip(char32_t character)
+{
+    if (said_skipped.size() >= MaxSaidSkipped)
+        said_skipped.clear();
+    if (!said_skipped.insert(character).second)
+        return;
+    // Until taken, the messages stay within a few lines.
+    if (skipped_error.size() < MaxSkippedError)
+        skipped_error += (skipped_error.empty() ? "" : " ") + skippedMessage(layout.get(), character);
+}
+
+// The kernel hands the lights the desktop sets back to the device's
+// creator; they wait unread until text needs them, and are read once for
+// the characters of a line.
+void UinputInput::readLights()
+{
+    const Clock::time_point now = Clock::now();
+    if (now - lights_read < LightsFresh)
+        return;
+    lights_read = now;
+    const int fd = libevdev_uinput_get_fd(devices[Keyboard]);
+    pollfd waiting{fd, POLLIN, 0};
+    input_event events[16]{};
+    for (int reads = 0; reads < 16 && poll(&waiting, 1, 0) > 0 && (waiting.revents & POLLIN); ++reads) {
+        const ssize_t got = read(fd, events, sizeof(events));
+        if (got <= 0)
+            return;
+        for (std::size_t i = 0; i < static_cast<std::size_t>(got) / sizeof(input_event); ++i) {
+            if (events[i].type == EV_LED)
+                takeLight(events[i].code, events[i].value != 0);
+        }
+    }
+}
+
+void UinputInput::takeLight(int code, bool lit)
+{
+    if (code == LED_CAPSL)
+        lights.capsLock = lit;
+    else if (code == LED_NUML)
+        lights.numLock = lit;
 }
 
 void UinputInput::sendHorizontalWheel(int amount)
 {
-    static_cast<void>(amount);
+    const int notches = horizontal_wheel.turn(amount);
+    if (notches != 0)
+        queue.add(EV_REL, REL_HWHEEL, notches);
+    queue.add(EV_REL, REL_HWHEEL_HI_RES, amount);
+    endFrame(Pointer);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "inputbackend.h"
+#include "uinputlayout.h"
 
 #include <linux/input.h>
 
@@ -10,6 +11,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -122,9 +124,13 @@ private:
 
 // Injects input below the display server through the kernel's uinput
 // device, so it reaches Wayland and console sessions alike. Three virtual
-// devices carry it: a relative pointer with the buttons and the wheel, a
-// keyboard with every key the virtual-key table maps, and an absolute
-// pointer that places the cursor.
+// devices carry it: a relative pointer with the five buttons and both
+// wheels, a keyboard with every key the virtual-key table maps and the Caps
+// Lock and Num Lock lights, and an absolute pointer that places the cursor.
+//
+// The kernel knows key positions only: the keyboard layout given to
+// useLayout() says which key types a letter, a digit or a text character,
+// as the desktop will read it.
 //
 // Events go to the kernel paced (see PacingPause in the source): a line
 // goes out at once, a burst in slices, whole frames in their order across
@@ -158,6 +164,15 @@ public:
     // The first write the kernel refused since the last call, in words, and
     // how many writes failed in all; empty when every write went through.
     std::string takeError() override;
+
+    // Letters, digits and text follow layout from now on. Without one, keys
+    // go by their US position and text types only Tab and Return.
+    void useLayout(std::shared_ptr<const KeyboardLayout> layout);
+    // Keeps helper (such as what calls useLayout() when the layout changes)
+    // as long as the backend lives.
+    void keep(std::shared_ptr<void> helper);
+    // Caps Lock and Num Lock as the desktop last lit them on the keyboard.
+    KeyboardLayout::Locks locks() const { return lights; }
 
     // Absolute positions are mapped onto the desktop currentArea gives at
     // the time, so they stay right when screens come, go or change size.
@@ -195,12 +210,27 @@ private:
     void askForNextWrite();
     void drain();
     void setKeyState(int evdevKey, bool down);
+    void emitKey(int evdevKey, bool down);
+    int keyForVirtualKey(int virtualKey) const;
+    void typeKeystroke(const KeyboardLayout::Keystroke &keystroke);
+    void tapCapsLock(int key);
+    void skip(char32_t character);
+    void readLights();
+    void takeLight(int code, bool lit);
 
     std::array<libevdev_uinput *, DeviceCount> devices{};
     EventQueue queue;
     EventPacing pacing;
     std::function<void(Clock::time_point)> schedule_write;
     WheelNotches wheel;
+    WheelNotches horizontal_wheel;
+    std::shared_ptr<const KeyboardLayout> layout;
+    std::vector<std::shared_ptr<void>> helpers;
+    KeyboardLayout::Locks lights;
+    Clock::time_point lights_read{};
+    // Characters skipped and said, so that each is said once.
+    std::set<char32_t> said_skipped;
+    std::string skipped_error;
     AbsolutePlacement placement;
     std::function<DesktopArea()> current_area;
     // The evdev key each virtual key pressed, and how many virtual keys hold

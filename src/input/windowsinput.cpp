@@ -302,7 +302,7 @@ std::string WindowsInput::takeError()
     return std::exchange(first_error, std::string());
 }
 
-InputSetup createInputBackend(InputSystem, const std::optional<DesktopArea> &)
+InputSetup createInputBackend(InputSystem, const std::optional<DesktopArea> &, const std::string &)
 {
     return {std::make_unique<WindowsInput>(), {}};
 }

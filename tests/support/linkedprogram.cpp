@@ -53,7 +53,8 @@ int main(int argc, char **argv)
         return QFileInfo::exists(port.name) ? QList<SerialPortEntry>{port} : QList<SerialPortEntry>();
     };
     const WindowStart start{command.options.link, command.options.keepOpen, settings.get()};
-    MainWindow window(nullptr, listPort, createInputBackend(command.options.input), start);
+    MainWindow window(nullptr, listPort, createInputBackend(command.options.input, std::nullopt, command.options.keyboardLayout.toStdString()),
+                      start);
     closeOnQuitRequests(&window);
     window.show();
 

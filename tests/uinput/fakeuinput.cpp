@@ -3,6 +3,7 @@
 #include <linux/uinput.h>
 #include <umockdev.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -32,6 +33,8 @@ int highestCode(unsigned long request)
         return ABS_MAX;
     case UI_SET_PROPBIT:
         return INPUT_PROP_MAX;
+    case UI_SET_LEDBIT:
+        return LED_MAX;
     }
     return -1;
 }
@@ -45,6 +48,8 @@ int eventType(unsigned long request)
         return EV_REL;
     case UI_SET_ABSBIT:
         return EV_ABS;
+    case UI_SET_LEDBIT:
+        return EV_LED;
     case UI_SET_EVBIT:
         return FakeUinput::EventTypes;
     }
@@ -86,6 +91,7 @@ FakeUinput::FakeUinput() : testbed(umockdev_testbed_new()), handler(umockdev_ioc
         throw std::runtime_error("run this under umockdev-wrapper");
     g_signal_connect(handler, "handle-ioctl", G_CALLBACK(onIoctl), this);
     g_signal_connect(handler, "handle-write", G_CALLBACK(onWrite), this);
+    g_signal_connect(handler, "handle-read", G_CALLBACK(onRead), this);
     umockdev_testbed_attach_ioctl(testbed, "/dev/uinput", handler, nullptr);
     umockdev_testbed_add_from_string(testbed,
                                      "P: /devices/virtual/misc/uinput\nN: uinput=00\n"
@@ -120,6 +126,40 @@ void FakeUinput::failWrites(int error)
 {
     std::lock_guard<std::mutex> lock(mutex);
     write_error = error;
+}
+
+void FakeUinput::setLight(const std::string &name, int code, bool lit)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto device = opened.rbegin(); device != opened.rend(); ++device) {
+        if (device->name == name) {
+            input_event light{};
+            light.type = EV_LED;
+            light.code = static_cast<unsigned short>(code);
+            light.value = lit;
+            device->unread.push_back(light);
+            return;
+        }
+    }
+    throw std::runtime_error("no device named " + name);
+}
+
+// Whole events the creator has not read yet, or EAGAIN as for O_NONBLOCK.
+int FakeUinput::onRead(UMockdevIoctlBase *, UMockdevIoctlClient *client, FakeUinput *self)
+{
+    std::lock_guard<std::mutex> lock(self->mutex);
+    const auto entry = self->device_of_client.find(client);
+    UMockdevIoctlData *data = umockdev_ioctl_client_get_arg(client);
+    if (entry == self->device_of_client.end() || self->opened[entry->second].unread.empty()) {
+        umockdev_ioctl_client_complete(client, -1, EAGAIN);
+        return TRUE;
+    }
+    std::vector<input_event> &unread = self->opened[entry->second].unread;
+    const std::size_t count = std::min(unread.size(), static_cast<std::size_t>(data->data_len) / sizeof(input_event));
+    std::memcpy(data->data, unread.data(), count * sizeof(input_event));
+    unread.erase(unread.begin(), unread.begin() + static_cast<std::ptrdiff_t>(count));
+    umockdev_ioctl_client_complete(client, static_cast<long>(count * sizeof(input_event)), 0);
+    return TRUE;
 }
 
 std::string FakeUinput::rootDir() const

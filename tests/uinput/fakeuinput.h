@@ -40,6 +40,7 @@ public:
         std::vector<input_event> delivered;
         std::set<int> keys_down;
         std::map<int, int> axis_values;
+        std::vector<input_event> unread; // for the creator to read back
     };
 
     FakeUinput();
@@ -53,12 +54,17 @@ public:
     Device device(const std::string &name) const;
     // Later writes fail with this errno; 0 lets them through again.
     void failWrites(int error);
+    // A light set on the latest device of that name, as a desktop sets it:
+    // the kernel hands it back to the device's creator, whose next read()
+    // takes it.
+    void setLight(const std::string &name, int code, bool lit);
     std::string nodePath() const;
     std::string rootDir() const;
 
 private:
     static int onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, FakeUinput *self);
     static int onWrite(UMockdevIoctlBase *, UMockdevIoctlClient *client, FakeUinput *self);
+    static int onRead(UMockdevIoctlBase *, UMockdevIoctlClient *client, FakeUinput *self);
     long ioctl(Device &device, unsigned long request, UMockdevIoctlClient *client, int &error);
     long write(Device &device, const input_event *events, std::size_t bytes, int &error);
 

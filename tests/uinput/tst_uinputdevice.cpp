@@ -7,8 +7,11 @@
 #include "windowlessbridge.h"
 #include "input/uinputinput.h"
 #include "input/uinputkeytable.h"
+#include "input/uinputlayout.h"
 
 #include <QtTest>
+
+#include <xkbcommon/xkbcommon.h>
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -119,6 +122,14 @@ private slots:
     void failedWriteIsReported();
     void missingDeviceIsReported();
     void refusedDeviceIsReported();
+
+    // Keyboard layouts, text and the whole mouse.
+    void typesTextAsTheLayoutReadsIt_data();
+    void typesTextAsTheLayoutReadsIt();
+    void letterAndDigitKeysFollowTheLayout_data();
+    void letterAndDigitKeysFollowTheLayout();
+    void sideButtonsAndHorizontalWheel();
+    void programSaysAndUsesTheLayoutItTypesWith();
 
 private:
     std::unique_ptr<FakeUinput> kernel;
@@ -486,6 +497,150 @@ void TestUinputDevice::refusedDeviceIsReported()
     waitpid(child, nullptr, 0);
     QCOMPARE(std::string(error), std::string("/dev/uinput: Permission denied"));
     QCOMPARE(kernel->devices().size(), 3u);
+}
+
+// What a desktop reading the keyboard's events through layout types: the
+// text of each press, with Caps Lock on or off before the first.
+static QString typedText(const FakeUinput::Device &keyboard, const QString &layout, bool capsLock)
+{
+    const std::optional<LayoutNames> names = layoutNamesFromArgument(layout.toStdString());
+    xkb_context *context = xkb_context_new(XKB_CONTEXT_NO_ENVIRONMENT_NAMES);
+    const xkb_rule_names rules{"evdev", "", names->layout.c_str(), names->variant.c_str(), ""};
+    xkb_keymap *keymap = xkb_keymap_new_from_names(context, &rules, XKB_KEYMAP_COMPILE_NO_FLAGS);
+    xkb_state *state = xkb_state_new(keymap);
+    const auto update = [&](int key, bool down) {
+        xkb_state_update_key(state, static_cast<xkb_keycode_t>(key) + 8, down ? XKB_KEY_DOWN : XKB_KEY_UP);
+    };
+    if (capsLock)
+        update(KEY_CAPSLOCK, true), update(KEY_CAPSLOCK, false);
+    QString text;
+    for (const Event &event : delivered(keyboard, EV_KEY)) {
+        if (event.value) {
+            char typed[16];
+            xkb_state_key_get_utf8(state, static_cast<xkb_keycode_t>(event.code) + 8, typed, sizeof(typed));
+            text += QString::fromUtf8(typed).replace('\r', '\n');
+        }
+        update(event.code, event.value);
+    }
+    xkb_state_unref(state);
+    xkb_keymap_unref(keymap);
+    xkb_context_unref(context);
+    return text;
+}
+
+static std::shared_ptr<const KeyboardLayout> layoutNamed(const QString &name)
+{
+    return compileKeyboardLayout(*layoutNamesFromArgument(name.toStdString()));
+}
+
+void TestUinputDevice::typesTextAsTheLayoutReadsIt_data()
+{
+    QTest::addColumn<QString>("layout");
+    QTest::addColumn<bool>("capsLock");
+    QTest::addColumn<int>("heldKey");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("error");
+    const QString us = "Hello, World! 1+1=2 ~`|\"{}<>?\t\n";
+    const QString de = QString::fromUtf8("Grüße aus Zürich: 10€ @{[]}\\|~ yz YZ ÄÖÜ");
+    const QString fr = QString::fromUtf8("àéèçù AZERTY azerty 1234567890 €@#|");
+    const QString caps = QString::fromUtf8("azAZ1é!");
+    QTest::newRow("us") << "us" << false << 0 << us << us << "";
+    QTest::newRow("de") << "de" << false << 0 << de << de << "";
+    QTest::newRow("fr") << "fr" << false << 0 << fr << fr << "";
+    QTest::newRow("fr, Caps Lock on") << "fr" << true << 0 << caps << caps << "";
+    QTest::newRow("us, Shift held by a key line") << "us" << false << 0x10 << "aB" << "aB" << "";
+    const QString skipped = QString::fromUtf8("aжb\U0001F600ж");
+    QTest::newRow("fr, characters it lacks") << "fr" << false << 0 << skipped << "ab"
+        << QString::fromUtf8("The keyboard layout \"fr\" cannot type \"ж\" (U+0436); it was skipped. "
+                             "The keyboard layout \"fr\" cannot type \"\U0001F600\" (U+1F600); it was skipped.");
+    const QString pangram = "The quick brown fox jumps over the lazy dog. ";
+    QTest::newRow("us, a burst paced") << "us" << false << 0 << pangram.repeated(8) << pangram.repeated(8) << "";
+}
+
+// The text goes in one batch, as one line's does.
+void TestUinputDevice::typesTextAsTheLayoutReadsIt()
+{
+    QFETCH(QString, layout);
+    QFETCH(bool, capsLock);
+    QFETCH(int, heldKey);
+    QFETCH(QString, text);
+    input->useLayout(layoutNamed(layout));
+    kernel->setLight("Harnelo keyboard", LED_CAPSL, capsLock);
+    if (heldKey)
+        input->sendKey(heldKey, true);
+    {
+        InputBatch batch(*input);
+        for (const char32_t character : text.toStdU32String())
+            input->typeCharacter(character);
+    }
+    const FakeUinput::Device keyboard = kernel->device("Harnelo keyboard");
+    QTEST(typedText(keyboard, layout, capsLock), "typed");
+    QTEST(QString::fromStdString(input->takeError()), "error");
+    QVERIFY(writesHoldWholeFrames(keyboard));
+    const std::set<int> held = heldKey ? std::set<int>{evdevKeyForVirtualKey(heldKey)} : std::set<int>{};
+    QCOMPARE(keyboard.keys_down, held);
+}
+
+void TestUinputDevice::letterAndDigitKeysFollowTheLayout_data()
+{
+    QTest::addColumn<QString>("layout");
+    QTest::addColumn<int>("virtualKey");
+    QTest::addColumn<int>("key");
+    QTest::newRow("A on us") << "us" << int('A') << KEY_A;
+    QTest::newRow("A on fr") << "fr" << int('A') << KEY_Q;
+    QTest::newRow("M on fr") << "fr" << int('M') << KEY_SEMICOLON;
+    QTest::newRow("1 on fr, shifted") << "fr" << int('1') << KEY_1;
+    QTest::newRow("Z on de") << "de" << int('Z') << KEY_Y;
+    QTest::newRow("F1 on fr, by position") << "fr" << 0x70 << KEY_F1;
+    QTest::newRow("A on ru, by position") << "ru" << int('A') << KEY_A;
+}
+
+// The release lifts the key the press pressed, though the layout changed.
+void TestUinputDevice::letterAndDigitKeysFollowTheLayout()
+{
+    QFETCH(QString, layout);
+    QFETCH(int, virtualKey);
+    QFETCH(int, key);
+    input->useLayout(layoutNamed(layout));
+    input->sendKey(virtualKey, true);
+    QCOMPARE(kernel->device("Harnelo keyboard").keys_down, std::set<int>{key});
+    input->useLayout(layoutNamed("us"));
+    input->sendKey(virtualKey, false);
+    QVERIFY(kernel->device("Harnelo keyboard").keys_down.empty());
+}
+
+void TestUinputDevice::sideButtonsAndHorizontalWheel()
+{
+    input->pressButton(MouseButton::Back);
+    input->pressButton(MouseButton::Forward);
+    input->releaseButton(MouseButton::Back);
+    input->releaseButton(MouseButton::Forward);
+    input->turnHorizontalWheel(120);
+    input->turnHorizontalWheel(60);
+    input->turnHorizontalWheel(60);
+    input->turnHorizontalWheel(-240);
+    const std::vector<Event> expected = {
+        {EV_KEY, BTN_SIDE, 1},          {EV_KEY, BTN_EXTRA, 1},          {EV_KEY, BTN_SIDE, 0},
+        {EV_KEY, BTN_EXTRA, 0},         {EV_REL, REL_HWHEEL, 1},         {EV_REL, REL_HWHEEL_HI_RES, 120},
+        {EV_REL, REL_HWHEEL_HI_RES, 60}, {EV_REL, REL_HWHEEL, 1},         {EV_REL, REL_HWHEEL_HI_RES, 60},
+        {EV_REL, REL_HWHEEL, -2},       {EV_REL, REL_HWHEEL_HI_RES, -240},
+    };
+    QCOMPARE(delivered(kernel->device("Harnelo pointer")), expected);
+}
+
+void TestUinputDevice::programSaysAndUsesTheLayoutItTypesWith()
+{
+    input.reset();
+    const InputSetup chosen = createInputBackend(InputSystem::Uinput, std::nullopt, "de");
+    QVERIFY2(QString::fromStdString(chosen.route).endsWith(" Keyboard layout de (from --layout)."),
+             chosen.route.c_str());
+    chosen.backend->sendKey('Z', true);
+    QCOMPARE(kernel->device("Harnelo keyboard").keys_down, std::set<int>{KEY_Y});
+    // Whatever the session's is, it is said.
+    const InputSetup session = createInputBackend(InputSystem::Uinput);
+    qInfo("%s", session.route.c_str());
+    QVERIFY2(session.route.find(" Keyboard layout ") != std::string::npos, session.route.c_str());
 }
 
 QTEST_MAIN(TestUinputDevice)

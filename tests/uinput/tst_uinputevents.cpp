@@ -1,5 +1,6 @@
 #include "input/uinputinput.h"
 #include "input/uinputkeytable.h"
+#include "input/uinputlayout.h"
 #include "input/x11keytable.h"
 
 #include <QtTest>
@@ -19,6 +20,8 @@ private slots:
     void wheelNotchesFollowTheHighResolutionAmounts();
     void placementLandsInsideTheAskedPixel();
     void placementClampsOntoTheDesktop();
+    void readsLayoutNames_data();
+    void readsLayoutNames();
 };
 
 void TestUinputEvents::mapsKeysToTheirPositions()
@@ -120,6 +123,47 @@ void TestUinputEvents::placementClampsOntoTheDesktop()
     const AbsolutePlacement::Values corner = placement.place(1280, -1);
     verifyLandsIn(corner.x, 1280, 1279);
     verifyLandsIn(corner.y, 1024, 0);
+}
+
+// From --layout or from /etc/default/keyboard; a name no layout may have
+// gives none.
+void TestUinputEvents::readsLayoutNames_data()
+{
+    QTest::addColumn<bool>("fromSettings");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QStringList>("names"); // model, layout, variant, options; empty: none
+    QTest::newRow("layout") << false << "de" << QStringList{"", "de", "", ""};
+    QTest::newRow("variant") << false << "de(nodeadkeys)" << QStringList{"", "de", "nodeadkeys", ""};
+    QTest::newRow("two layouts") << false << "us,de(nodeadkeys)" << QStringList{"", "us,de", ",nodeadkeys", ""};
+    QTest::newRow("empty") << false << "" << QStringList{};
+    QTest::newRow("open variant") << false << "de(nodeadkeys" << QStringList{};
+    QTest::newRow("empty layout in a list") << false << "us,,de" << QStringList{};
+    QTest::newRow("path") << false << "../../etc/passwd" << QStringList{};
+    QTest::newRow("Debian's file")
+        << true
+        << "# KEYBOARD CONFIGURATION FILE\n\n# Consult the keyboard(5) manual page.\n\nXKBMODEL=\"pc105\"\n"
+           "XKBLAYOUT=\"fr\"\nXKBVARIANT=\"azerty\"\nXKBOPTIONS=\"compose:ralt\"\n\nBACKSPACE=\"guess\"\n"
+        << QStringList{"pc105", "fr", "azerty", "compose:ralt"};
+    QTest::newRow("other quotes") << true << "XKBLAYOUT=de\n  XKBVARIANT='nodeadkeys'  \r\n"
+                                  << QStringList{"", "de", "nodeadkeys", ""};
+    QTest::newRow("no layout") << true << "XKBMODEL=\"pc105\"\nXKBLAYOUT=\"\"\n#XKBLAYOUT=fr\n" << QStringList{};
+}
+
+void TestUinputEvents::readsLayoutNames()
+{
+    QFETCH(bool, fromSettings);
+    QFETCH(QString, text);
+    QFETCH(QStringList, names);
+    const std::optional<LayoutNames> read = fromSettings ? layoutNamesFromKeyboardSettings(text.toStdString())
+                                                         : layoutNamesFromArgument(text.toStdString());
+    QCOMPARE(read.has_value(), !names.isEmpty());
+    if (!read)
+        return;
+    QCOMPARE((QStringList{QString::fromStdString(read->model), QString::fromStdString(read->layout),
+                          QString::fromStdString(read->variant), QString::fromStdString(read->options)}),
+             names);
+    if (!fromSettings)
+        QCOMPARE(QString::fromStdString(layoutArgument(*read)), text);
 }
 
 QTEST_APPLESS_MAIN(TestUinputEvents)

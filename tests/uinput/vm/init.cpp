@@ -51,14 +51,15 @@ bool loadModule(const char *path)
     return loaded;
 }
 
-// Opens the event node of the input device called name, for reading.
-int openEventNode(const std::string &name)
+// Opens the event node of the input device called name, for reading (and
+// for writing lights, as a desktop does, with O_RDWR).
+int openEventNode(const std::string &name, int access = O_RDONLY)
 {
     for (int node = 0; node < 64; ++node) {
         std::ifstream file("/sys/class/input/event" + std::to_string(node) + "/device/name");
         std::string found;
         if (std::getline(file, found) && found == name)
-            return open(("/dev/input/event" + std::to_string(node)).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            return open(("/dev/input/event" + std::to_string(node)).c_str(), access | O_NONBLOCK | O_CLOEXEC);
     }
     return -1;
 }
@@ -198,6 +199,29 @@ void checkLinesReachTheKernel(int console)
                      + "|" + triple(EV_KEY, KEY_LEFTSHIFT, 0) + "|",
                  "Shift+A goes down and up on the keyboard");
 
+    // Without a layout (this init has no xkbcommon) text types Tab and
+    // Return only, but reads the lights first, as the kernel passes them back.
+    const int lights = openEventNode("Harnelo keyboard", O_RDWR);
+    input_event capsLock[2]{};
+    capsLock[0].type = EV_LED;
+    capsLock[0].code = LED_CAPSL;
+    capsLock[0].value = 1;
+    capsLock[1].type = EV_SYN;
+    capsLock[1].code = SYN_REPORT;
+    const bool lit = write(lights, capsLock, sizeof(capsLock)) == static_cast<ssize_t>(sizeof(capsLock));
+    {
+        InputBatch batch(*input);
+        for (const char32_t character : U"\tx\n")
+            input->typeCharacter(character);
+    }
+    check(lit && input->locks().capsLock, "the Caps Lock light a desktop sets is read back before typing");
+    check(input->takeError().find("U+0078") != std::string::npos, "a character it cannot type is said");
+    expectEvents(keyboard,
+                 triple(EV_LED, LED_CAPSL, 1) + "|" + triple(EV_KEY, KEY_TAB, 1) + "|" + triple(EV_KEY, KEY_TAB, 0) + "|"
+                     + triple(EV_KEY, KEY_ENTER, 1) + "|" + triple(EV_KEY, KEY_ENTER, 0) + "|",
+                 "a text line's keys arrive whole, in order");
+    close(lights);
+
     input->moveCursorTo(640, 512);
     input->moveCursorBy(3, 3);
     input->moveCursorTo(640, 512);
@@ -208,7 +232,7 @@ void checkLinesReachTheKernel(int console)
     check(pixel(x.value, 1280) == 640 && pixel(y.value, 1024) == 512, "the absolute pointer stands at (640, 512)");
     check(std::count(placed.begin(), placed.end(), '|') == 2, "placing the cursor twice at one spot reaches the kernel twice");
 
-    readUntil(console, keyBytes({KEY_LEFTSHIFT, KEY_A, -KEY_A, -KEY_LEFTSHIFT}));
+    readUntil(console, keyBytes({KEY_LEFTSHIFT, KEY_A, -KEY_A, -KEY_LEFTSHIFT, KEY_TAB, -KEY_TAB, KEY_ENTER, -KEY_ENTER}));
     input->sendKey('K', true);
     input.reset();
     check(readUntil(console, keyBytes({KEY_K, -KEY_K})) == keyBytes({KEY_K, -KEY_K}),
