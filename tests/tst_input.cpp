@@ -184,10 +184,12 @@ public:
     void pressButton(MouseButton) override {}
     void releaseButton(MouseButton) override {}
     void sendKey(int, bool) override {}
+    void typeCharacter(char32_t) override {}
     void releaseAllKeys() override {}
 
 protected:
     void sendWheel(int amount) override { turns << amount; }
+    void sendHorizontalWheel(int) override {}
 };
 
 void TestInput::boundsWheelTurnsOnEveryBackend()
