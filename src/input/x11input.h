@@ -1,9 +1,10 @@
 #pragma once
 
 #include "inputbackend.h"
+#include "x11keymap.h"
+#include "x11sparekeycodes.h"
 
 #include <array>
-#include <map>
 #include <memory>
 #include <string>
 
@@ -64,24 +65,9 @@ protected:
     void flush() override;
 
 private:
-    // Spare keycodes bound to keysyms the keymap lacks: keycode -> keysym.
-    using KeycodeRecord = std::map<unsigned char, unsigned long>;
-
     // The keycode that types virtualKey's keysym now: one of the keymap's,
     // or a spare keycode bound to it for the time being. 0 when there is none.
     unsigned char keycodeFor(int virtualKey);
-    unsigned char bindSpareKeycode(unsigned long keysym);
-    unsigned char emptyKeycode();
-    unsigned char idleBinding(KeycodeRecord &record);
-    void unbindAll();
-    void forget(unsigned char keycode, KeycodeRecord &record);
-    void reclaimLeftovers();
-    void clearLeftovers(KeycodeRecord &record);
-    KeycodeRecord readRecord();
-    void writeRecord(const KeycodeRecord &record);
-    bool maps(unsigned char keycode, unsigned long keysym);
-    unsigned long ownerOf(unsigned char keycode);
-    unsigned long ownerWindow();
     bool isHeld(unsigned char keycode) const;
     void sendNow();
 
@@ -93,9 +79,7 @@ private:
     // What each virtual key pressed, so that its release lifts that very
     // keycode even if the keymap changed since.
     std::array<unsigned char, 256> held_keycode{};
-    // The spare keycodes this backend bound.
-    KeycodeRecord bound_keycodes;
-    // Owns the selections that mark those bindings as this backend's.
-    unsigned long owner_window = 0;
+    X11Keymap keymap;
+    X11SpareKeycodes spare_keycodes;
     std::unique_ptr<QAbstractNativeEventFilter> keymap_watcher;
 };
