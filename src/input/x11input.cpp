@@ -5,14 +5,17 @@
 #include <QAbstractNativeEventFilter>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QSocketNotifier>
 
 // Xlib defines macros (Bool, Status, ...) that clash with the toolkit's
 // headers, so it comes after them.
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xrandr.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -60,23 +63,42 @@ int toInt16(int value)
 }
 
 // Keeps the key table current when the server's keyboard mapping changes.
+// The event base of the XKB extension on this connection, or -1.
+int xkbEventBase(Display *display)
+{
+    int opcode, eventBase, errorBase, major = XkbMajorVersion, minor = XkbMinorVersion;
+    return XkbQueryExtension(display, &opcode, &eventBase, &errorBase, &major, &minor) ? eventBase : -1;
+}
+
+// Whether an event of this type and XKB type says the keymap changed. An
+// XKB-aware client such as the toolkit hears of a new layout only through
+// XKB events, and of a changed keycode through those or a MappingNotify.
+bool announcesKeymap(int type, int xkbType, int xkbBase)
+{
+    return type == MappingNotify
+        || (xkbBase >= 0 && type == xkbBase && (xkbType == XkbNewKeyboardNotify || xkbType == XkbMapNotify));
+}
+
+// Keeps the key table current when the server's keyboard mapping changes.
 class KeymapWatcher : public QAbstractNativeEventFilter
 {
 public:
-    explicit KeymapWatcher(X11Input &input) : input(input) {}
+    KeymapWatcher(X11Input &input, int xkbBase) : input(input), xkb_base(xkbBase) {}
 
     bool nativeEventFilter(const QByteArray &type, void *message, qintptr *) override
     {
         if (type != "xcb_generic_event_t")
             return false;
+        // Every XKB event carries its own type in the second byte.
         const auto *event = static_cast<const xcb_generic_event_t *>(message);
-        if ((event->response_type & 0x7f) == XCB_MAPPING_NOTIFY)
+        if (announcesKeymap(event->response_type & 0x7f, event->pad0, xkb_base))
             input.loadKeymap();
         return false;
     }
 
 private:
     X11Input &input;
+    int xkb_base;
 };
 
 } // namespace
@@ -96,6 +118,7 @@ X11Input::~X11Input()
 {
     if (keymap_watcher && QCoreApplication::instance())
         QCoreApplication::instance()->removeNativeEventFilter(keymap_watcher.get());
+    connection_watcher.reset();
     releaseAllKeys();
     XFlush(display);
     if (owns_display)
@@ -105,10 +128,10 @@ X11Input::~X11Input()
 void X11Input::loadKeymap()
 {
     keymap = readKeymap(display);
+    lent_keycodes = spare_keycodes.lentKeycodes();
     // Spare keycodes bound by any instance are not the keymap's own keys:
     // their binding may go at any moment.
-    const std::set<unsigned char> lent = spare_keycodes.lentKeycodes();
-    const auto isLent = [&lent](unsigned char keycode) { return lent.count(keycode) > 0; };
+    const auto isLent = [this](unsigned char keycode) { return lent_keycodes.count(keycode) > 0; };
     // The lowest column first: "<" is both shift+comma and the key beside
     // left shift, and the latter is the one meant.
     for (int virtualKey = 1; virtualKey < 255; ++virtualKey)
@@ -118,19 +141,54 @@ void X11Input::loadKeymap()
 
 void X11Input::watchKeymap()
 {
-    keymap_watcher = std::make_unique<KeymapWatcher>(*this);
+    xkb_event_base = xkbEventBase(display);
+    if (owns_display) {
+        watchOwnConnection();
+        return;
+    }
+    keymap_watcher = std::make_unique<KeymapWatcher>(*this, xkb_event_base);
     QCoreApplication::instance()->installNativeEventFilter(keymap_watcher.get());
+}
+
+// Without the toolkit's connection nobody reads this one's events: the
+// event loop tells when the server sent some.
+void X11Input::watchOwnConnection()
+{
+    if (xkb_event_base >= 0) {
+        const unsigned int changes = XkbNewKeyboardNotifyMask | XkbMapNotifyMask;
+        XkbSelectEvents(display, XkbUseCoreKbd, changes, changes);
+    }
+    connection_watcher = std::make_unique<QSocketNotifier>(ConnectionNumber(display), QSocketNotifier::Read);
+    QObject::connect(connection_watcher.get(), &QSocketNotifier::activated, [this] { readOwnEvents(); });
+    XFlush(display);
+}
+
+void X11Input::readOwnEvents()
+{
+    bool changed = false;
+    while (XPending(display) > 0) {
+        XkbEvent event;
+        XNextEvent(display, &event.core);
+        const int type = event.core.type;
+        if (!announcesKeymap(type, type == xkb_event_base ? event.any.xkb_type : -1, xkb_event_base))
+            continue;
+        if (type == MappingNotify)
+            XRefreshKeyboardMapping(&event.core.xmapping);
+        changed = true;
+    }
+    if (changed)
+        loadKeymap();
 }
 
 void X11Input::pressButton(MouseButton button)
 {
-    XTestFakeButtonEvent(display, xButton(button), True, CurrentTime);
+    fakeButton(xButton(button), true);
     sendNow();
 }
 
 void X11Input::releaseButton(MouseButton button)
 {
-    XTestFakeButtonEvent(display, xButton(button), False, CurrentTime);
+    fakeButton(xButton(button), false);
     sendNow();
 }
 
@@ -148,12 +206,23 @@ int X11Input::wheelClicks(int amount, int &remainder)
 void X11Input::sendWheel(int amount)
 {
     const int clicks = wheelClicks(amount, wheel_remainder);
-    const unsigned int button = clicks > 0 ? 4 : 5;
-    for (int i = 0; i < std::abs(clicks); ++i) {
-        XTestFakeButtonEvent(display, button, True, CurrentTime);
-        XTestFakeButtonEvent(display, button, False, CurrentTime);
-    }
+    clickButton(clicks > 0 ? 4 : 5, std::abs(clicks));
     sendNow();
+}
+
+void X11Input::sendHorizontalWheel(int amount)
+{
+    const int clicks = wheelClicks(amount, horizontal_wheel_remainder);
+    clickButton(clicks > 0 ? 7 : 6, std::abs(clicks));
+    sendNow();
+}
+
+void X11Input::clickButton(unsigned int button, int times)
+{
+    for (int i = 0; i < times; ++i) {
+        fakeButton(button, true);
+        fakeButton(button, false);
+    }
 }
 
 void X11Input::sendKey(int virtualKey, bool down)
@@ -174,7 +243,7 @@ void X11Input::sendKey(int virtualKey, bool down)
     held_keycode[virtualKey] = down ? keycode : 0;
     if (heldByAnother)
         return;
-    XTestFakeKeyEvent(display, keycode, down ? True : False, CurrentTime);
+    fakeKey(keycode, down);
     sendNow();
 }
 
@@ -184,7 +253,7 @@ void X11Input::releaseAllKeys()
         const unsigned char released = keycode;
         keycode = 0;
         if (released && !isHeld(released))
-            XTestFakeKeyEvent(display, released, False, CurrentTime);
+            fakeKey(released, false);
     }
     // Bindings go only now, not on each release: every change of the keymap
     // makes every X client read the whole keymap again.
@@ -227,15 +296,28 @@ bool X11Input::moveCursorBy(int dx, int dy)
     return true;
 }
 
+void X11Input::fakeKey(unsigned char keycode, bool down)
+{
+    XTestFakeKeyEvent(display, keycode, down ? True : False, CurrentTime);
+}
+
+void X11Input::fakeButton(unsigned int button, bool down)
+{
+    XTestFakeButtonEvent(display, button, down ? True : False, CurrentTime);
+}
+
 void X11Input::flush()
 {
     XFlush(display);
+    // Replies read meanwhile may have brought keymap changes along.
+    if (connection_watcher && XEventsQueued(display, QueuedAlready) > 0)
+        readOwnEvents();
 }
 
 void X11Input::sendNow()
 {
     if (!inBatch())
-        XFlush(display);
+        flush();
 }
 
 namespace {
@@ -349,17 +431,93 @@ std::unique_ptr<X11Input> X11Input::create(std::string &error)
     // keep moves and clicks in order.
     const bool placesCursor = ownsDisplay || toolkitUsesXPixels();
     auto input = std::make_unique<X11Input>(display, ownsDisplay, placesCursor);
-    if (!ownsDisplay)
+    if (QCoreApplication::instance())
         input->watchKeymap();
     return input;
 }
 
 void X11Input::typeCharacter(char32_t character)
 {
-    static_cast<void>(character);
+    const std::optional<KeyStroke> stroke = strokeFor(keysymForCharacter(character));
+    if (!stroke) {
+        cannotType(character);
+        return;
+    }
+    // What the board holds must not change the character: its modifiers go
+    // up around it and down again after.
+    const std::vector<unsigned char> held = heldModifierKeys();
+    for (const unsigned char keycode : held)
+        fakeKey(keycode, false);
+    for (const unsigned char modifier : stroke->modifiers) {
+        if (modifier)
+            fakeKey(modifier, true);
+    }
+    fakeKey(stroke->keycode, true);
+    fakeKey(stroke->keycode, false);
+    for (auto modifier = stroke->modifiers.rbegin(); modifier != stroke->modifiers.rend(); ++modifier) {
+        if (*modifier)
+            fakeKey(*modifier, false);
+    }
+    for (const unsigned char keycode : held)
+        fakeKey(keycode, true);
+    sendNow();
 }
 
-void X11Input::sendHorizontalWheel(int amount)
+// On the keymap, else on a spare keycode bound to the keysym.
+std::optional<KeyStroke> X11Input::strokeFor(unsigned long keysym)
 {
-    static_cast<void>(amount);
+    if (keysym == 0)
+        return std::nullopt;
+    const bool capsLock = isCapsLockOn();
+    const auto isLent = [this](unsigned char keycode) { return lent_keycodes.count(keycode) > 0; };
+    if (std::optional<KeyStroke> stroke = keymap.strokeFor(keysym, capsLock, isLent))
+        return stroke;
+    unsigned char keycode = spare_keycodes.boundTo(keysym);
+    if (!keycode)
+        keycode = spare_keycodes.bind(keysym, [this](unsigned char code) { return isHeld(code); });
+    if (!keycode)
+        return std::nullopt;
+    return keymap.strokeOnSpare(keycode, keysym, capsLock);
+}
+
+bool X11Input::isCapsLockOn()
+{
+    Window root, child;
+    int rootX, rootY, windowX, windowY;
+    unsigned int state = 0;
+    XQueryPointer(display, DefaultRootWindow(display), &root, &child, &rootX, &rootY, &windowX, &windowY, &state);
+    return (state & LockMask) != 0;
+}
+
+// The keycodes of the modifiers the board holds through key lines.
+std::vector<unsigned char> X11Input::heldModifierKeys() const
+{
+    std::vector<unsigned char> keycodes;
+    for (int virtualKey = 1; virtualKey < 255; ++virtualKey) {
+        const unsigned char keycode = held_keycode[virtualKey];
+        if (keycode && changesOtherKeys(keysymForVirtualKey(virtualKey))
+            && std::find(keycodes.begin(), keycodes.end(), keycode) == keycodes.end())
+            keycodes.push_back(keycode);
+    }
+    return keycodes;
+}
+
+void X11Input::cannotType(char32_t character)
+{
+    if (skipped_characters++ == 0)
+        first_skipped = character;
+}
+
+std::string X11Input::takeError()
+{
+    if (skipped_characters == 0)
+        return {};
+    char code[16];
+    std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned int>(first_skipped));
+    std::string error = std::string("could not type ") + code
+                        + ": the keyboard layout has no key for it and no spare keycode is free";
+    if (skipped_characters > 1)
+        error += " (" + std::to_string(skipped_characters) + " characters skipped)";
+    skipped_characters = 0;
+    return error;
 }

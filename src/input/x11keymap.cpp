@@ -1,7 +1,74 @@
 #include "x11keymap.h"
 
+#include <xkbcommon/xkbcommon.h>
+
 #include <algorithm>
 #include <utility>
+
+namespace {
+
+bool isCasePair(unsigned long lower, unsigned long upper)
+{
+    return lower != upper && xkb_keysym_to_upper(lower) == upper && xkb_keysym_to_lower(upper) == lower;
+}
+
+// The level each column of the core keymap reaches, in the order tried:
+// plain levels before those that need AltGr, the next group last.
+struct Level
+{
+    int column;
+    bool shift;
+    enum { None, LevelThree, ModeSwitch } key;
+};
+constexpr Level Levels[] = {{0, false, Level::None},       {1, true, Level::None},
+                            {4, false, Level::LevelThree}, {5, true, Level::LevelThree},
+                            {2, false, Level::ModeSwitch}, {3, true, Level::ModeSwitch}};
+
+} // namespace
+
+unsigned long keysymForCharacter(char32_t character)
+{
+    if (character == U'\t')
+        return XKB_KEY_Tab;
+    if (character == U'\n')
+        return XKB_KEY_Return;
+    if (character < 0x20 || (character >= 0x7f && character < 0xa0))
+        return 0;
+    return xkb_utf32_to_keysym(character);
+}
+
+std::array<unsigned long, 2> spareKeysyms(unsigned long keysym)
+{
+    const auto lower = static_cast<unsigned long>(xkb_keysym_to_lower(static_cast<xkb_keysym_t>(keysym)));
+    const auto upper = static_cast<unsigned long>(xkb_keysym_to_upper(static_cast<xkb_keysym_t>(lower)));
+    if (isCasePair(lower, upper) && (keysym == lower || keysym == upper))
+        return {lower, upper};
+    return {keysym, keysym};
+}
+
+bool changesOtherKeys(unsigned long keysym)
+{
+    switch (keysym) {
+    case XKB_KEY_Shift_L:
+    case XKB_KEY_Shift_R:
+    case XKB_KEY_Control_L:
+    case XKB_KEY_Control_R:
+    case XKB_KEY_Meta_L:
+    case XKB_KEY_Meta_R:
+    case XKB_KEY_Alt_L:
+    case XKB_KEY_Alt_R:
+    case XKB_KEY_Super_L:
+    case XKB_KEY_Super_R:
+    case XKB_KEY_Hyper_L:
+    case XKB_KEY_Hyper_R:
+    case XKB_KEY_ISO_Level3_Shift:
+    case XKB_KEY_ISO_Level5_Shift:
+    case XKB_KEY_Mode_switch:
+        return true;
+    default:
+        return false;
+    }
+}
 
 X11Keymap::X11Keymap(int minKeycode, int perKeycode, std::vector<unsigned long> keysyms)
     : min_keycode(minKeycode), per_keycode(perKeycode), keysyms(std::move(keysyms))
@@ -10,6 +77,11 @@ X11Keymap::X11Keymap(int minKeycode, int perKeycode, std::vector<unsigned long> 
         per_keycode = 0;
         this->keysyms.clear();
     }
+    shift_key = keycodeOf(XKB_KEY_Shift_L);
+    if (!shift_key)
+        shift_key = keycodeOf(XKB_KEY_Shift_R);
+    level_three_key = keycodeOf(XKB_KEY_ISO_Level3_Shift);
+    mode_switch_key = keycodeOf(XKB_KEY_Mode_switch);
 }
 
 int X11Keymap::maxKeycode() const
@@ -39,4 +111,55 @@ unsigned char X11Keymap::keycodeOf(unsigned long wanted, const KeycodeFilter &sk
         }
     }
     return 0;
+}
+
+std::optional<KeyStroke> X11Keymap::strokeFor(unsigned long wanted, bool capsLock, const KeycodeFilter &skip) const
+{
+    if (wanted == 0)
+        return std::nullopt;
+    const int last = std::min(maxKeycode(), 255);
+    for (const Level &level : Levels) {
+        for (int keycode = min_keycode; keycode <= last; ++keycode) {
+            const auto code = static_cast<unsigned char>(keycode);
+            if (keysym(keycode, level.column) != wanted || (skip && skip(code)))
+                continue;
+            const bool flipped = capsLock && isCasePair(keycode, level.column & ~1);
+            if (auto stroke = strokeAt(code, level.column, flipped))
+                return stroke;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<KeyStroke> X11Keymap::strokeOnSpare(unsigned char keycode, unsigned long wanted, bool capsLock) const
+{
+    const std::array<unsigned long, 2> symbols = spareKeysyms(wanted);
+    const bool flipped = capsLock && ::isCasePair(symbols[0], symbols[1]);
+    return strokeAt(keycode, wanted == symbols[0] ? 0 : 1, flipped);
+}
+
+// The stroke for a column, when the keymap has the modifier keys it takes.
+std::optional<KeyStroke> X11Keymap::strokeAt(unsigned char keycode, int column, bool shiftFlipped) const
+{
+    const Level &level = *std::find_if(std::begin(Levels), std::end(Levels),
+                                       [column](const Level &each) { return each.column == column; });
+    KeyStroke stroke{keycode, {}};
+    std::size_t held = 0;
+    if (level.key != Level::None) {
+        const unsigned char key = level.key == Level::LevelThree ? level_three_key : mode_switch_key;
+        if (!key)
+            return std::nullopt;
+        stroke.modifiers[held++] = key;
+    }
+    if (level.shift != shiftFlipped) {
+        if (!shift_key)
+            return std::nullopt;
+        stroke.modifiers[held++] = shift_key;
+    }
+    return stroke;
+}
+
+bool X11Keymap::isCasePair(int keycode, int firstColumn) const
+{
+    return ::isCasePair(keysym(keycode, firstColumn), keysym(keycode, firstColumn + 1));
 }

@@ -46,8 +46,9 @@ private:
 
 unsigned char X11SpareKeycodes::boundTo(unsigned long keysym) const
 {
+    const unsigned long unshifted = spareKeysyms(keysym)[0];
     for (const auto &[keycode, boundKeysym] : bound_keycodes) {
-        if (boundKeysym == keysym)
+        if (boundKeysym == unshifted)
             return keycode;
     }
     return 0;
@@ -63,12 +64,12 @@ unsigned char X11SpareKeycodes::bind(unsigned long keysym, const KeycodeFilter &
     if (!keycode)
         keycode = idleBinding(record, inUse);
     if (keycode) {
-        // Unshifted and shifted alike, as on a key that has only this symbol.
-        KeySym symbols[2] = {keysym, keysym};
+        const std::array<unsigned long, 2> keysyms = spareKeysyms(keysym);
+        KeySym symbols[2] = {keysyms[0], keysyms[1]};
         XChangeKeyboardMapping(display, keycode, 2, symbols, 1);
         XSetSelectionOwner(display, keycodeSelection(display, keycode), ownerWindow(), CurrentTime);
-        record[keycode] = keysym;
-        bound_keycodes[keycode] = keysym;
+        record[keycode] = keysyms[0];
+        bound_keycodes[keycode] = keysyms[0];
     }
     writeRecord(record);
     return keycode;

@@ -33,8 +33,9 @@ public:
     void reclaimLeftovers();
     // The keycode this instance bound to keysym, or 0.
     unsigned char boundTo(unsigned long keysym) const;
-    // Binds an empty keycode to keysym, or else one of this instance's own
-    // bindings that inUse says nothing holds; 0 when there is neither.
+    // Binds an empty keycode to spareKeysyms(keysym), or else one of this
+    // instance's own bindings that inUse says nothing holds; 0 when there is
+    // neither. The record names a binding by its unshifted keysym.
     unsigned char bind(unsigned long keysym, const KeycodeFilter &inUse);
     // Gives every binding of this instance back.
     void unbindAll();
