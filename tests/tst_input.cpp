@@ -499,6 +499,8 @@ void TestInput::typesTextAsTheLayoutDoes()
     QFETCH(bool, capsLock);
     QFETCH(QList<int>, held);
     QFETCH(QString, text);
+    // The backend hears of the new layout as the window does.
+    const auto input = createInputBackend().backend;
     const KeyboardLayout keyboard(layout);
     QVERIFY(keyboard.isSwitched());
     x.setCapsLock(capsLock);
@@ -507,7 +509,6 @@ void TestInput::typesTextAsTheLayoutDoes()
     editor.show();
     editor.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&editor));
-    const auto input = createInputBackend().backend;
 
     for (const int virtualKey : held)
         input->sendKey(virtualKey, true);

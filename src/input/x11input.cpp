@@ -229,6 +229,7 @@ void X11Input::sendKey(int virtualKey, bool down)
 {
     if (!isVirtualKey(virtualKey))
         return;
+    caps_lock.reset();
     unsigned char keycode = held_keycode[virtualKey];
     if (down && !keycode)
         keycode = keycodeFor(virtualKey);
@@ -308,6 +309,7 @@ void X11Input::fakeButton(unsigned int button, bool down)
 
 void X11Input::flush()
 {
+    caps_lock.reset();
     XFlush(display);
     // Replies read meanwhile may have brought keymap changes along.
     if (connection_watcher && XEventsQueued(display, QueuedAlready) > 0)
@@ -480,13 +482,19 @@ std::optional<KeyStroke> X11Input::strokeFor(unsigned long keysym)
     return keymap.strokeOnSpare(keycode, keysym, capsLock);
 }
 
+// Asked of the server once a batch: asking is a round trip, and within a
+// batch only the board's own key lines are likely to change it.
 bool X11Input::isCapsLockOn()
 {
-    Window root, child;
-    int rootX, rootY, windowX, windowY;
-    unsigned int state = 0;
-    XQueryPointer(display, DefaultRootWindow(display), &root, &child, &rootX, &rootY, &windowX, &windowY, &state);
-    return (state & LockMask) != 0;
+    if (!caps_lock) {
+        Window root, child;
+        int rootX, rootY, windowX, windowY;
+        unsigned int state = 0;
+        XQueryPointer(display, DefaultRootWindow(display), &root, &child, &rootX, &rootY, &windowX, &windowY,
+                      &state);
+        caps_lock = (state & LockMask) != 0;
+    }
+    return *caps_lock;
 }
 
 // The keycodes of the modifiers the board holds through key lines.

@@ -107,4 +107,6 @@ private:
     std::unique_ptr<QAbstractNativeEventFilter> keymap_watcher;
     std::unique_ptr<QSocketNotifier> connection_watcher;
     int xkb_event_base = -1;
+    // Whether Caps Lock is on, as last asked; forgotten when a batch ends.
+    std::optional<bool> caps_lock;
 };
