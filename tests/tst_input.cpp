@@ -68,7 +68,6 @@ private slots:
     void typesTextAsTheLayoutDoes_data();
     void typesTextAsTheLayoutDoes();
     void saysWhichCharactersItCannotType();
-    void followsKeymapChangesOnItsOwnConnection();
 
 private:
     XServer x;
@@ -537,25 +536,6 @@ void TestInput::saysWhichCharactersItCannotType()
     QCOMPARE(input->takeError(), std::string("could not type U+2603: the keyboard layout has no key for it and no"
                                              " spare keycode is free (2 characters skipped)"));
     QCOMPARE(input->takeError(), std::string());
-}
-
-// Without a window the backend has an X connection of its own, which no
-// toolkit reads.
-void TestInput::followsKeymapChangesOnItsOwnConnection()
-{
-    X11Input input(XOpenDisplay(nullptr), true, true);
-    input.watchKeymap();
-    const int usKey = x.keycodeOf(XK_a);
-    const KeyboardLayout keyboard(QStringLiteral("fr"));
-    QVERIFY(keyboard.isSwitched());
-    QVERIFY(x.keysymOf(usKey) != XK_a);
-    QTest::qWait(200); // the backend hears of the change
-
-    input.sendKey(0x41, true);
-    QTRY_COMPARE(x.keysDown().size(), 1);
-    QCOMPARE(x.keysymOf(x.keysDown().value(0)), static_cast<unsigned long>(XK_a));
-    input.sendKey(0x41, false);
-    QTRY_COMPARE(x.keysDown(), QVector<int>());
 }
 
 QTEST_MAIN(TestInput)
