@@ -476,12 +476,15 @@ void TestInput::reclaimsTheBindingsOfInstancesThatAreGone()
 void TestInput::typesTextAsTheLayoutDoes_data()
 {
     QTest::addColumn<QString>("layout");
+    // The layout's group locked, 0 for the first.
+    QTest::addColumn<int>("group");
     QTest::addColumn<bool>("capsLock");
     // Virtual keys the board holds while the text is typed.
     QTest::addColumn<QList<int>>("held");
     QTest::addColumn<QString>("text");
-    const auto row = [](const char *name, const char *layout, bool capsLock, QList<int> held, const char *text) {
-        QTest::newRow(name) << QString::fromLatin1(layout) << capsLock << held << QString::fromUtf8(text);
+    const auto row = [](const char *name, const char *layout, bool capsLock, QList<int> held, const char *text,
+                        int group = 0) {
+        QTest::newRow(name) << QString::fromLatin1(layout) << group << capsLock << held << QString::fromUtf8(text);
     };
     row("us", "us", false, {}, "Hello, World! 1+1=2 ~`\\|<>?\tx\ny");
     row("de", "de", false, {}, "Gr\u00fc\u00dfe: 1\u20ac @{[]}|~\\<> \u00c4\u00d6\u00dc ^\u00b0");
@@ -490,11 +493,13 @@ void TestInput::typesTextAsTheLayoutDoes_data()
     row("de, Caps Lock", "de", true, {}, "\u00e4\u00f6\u00fc \u00c4\u00d6\u00dc \u20ac@");
     row("Shift and Ctrl held", "us", false, {0x10, 0x11}, "ab AB 1!");
     row("on no layout", "us", false, {}, "\u2603 \u0175\u0174 \u2603");
+    row("second layout locked", "us,ru", false, {}, "\u043f\u0440\u0438\u0432\u0435\u0442, \u042f! Hi", 1);
 }
 
 void TestInput::typesTextAsTheLayoutDoes()
 {
     QFETCH(QString, layout);
+    QFETCH(int, group);
     QFETCH(bool, capsLock);
     QFETCH(QList<int>, held);
     QFETCH(QString, text);
@@ -503,6 +508,7 @@ void TestInput::typesTextAsTheLayoutDoes()
     const KeyboardLayout keyboard(layout);
     QVERIFY(keyboard.isSwitched());
     x.setCapsLock(capsLock);
+    x.lockGroup(group);
     QPlainTextEdit editor;
     editor.setGeometry(600, 400, 300, 200);
     editor.show();
@@ -520,6 +526,7 @@ void TestInput::typesTextAsTheLayoutDoes()
     QCOMPARE(x.isCapsLockOn(), capsLock);
     QCOMPARE(input->takeError(), std::string());
     x.setCapsLock(false);
+    x.lockGroup(0);
 }
 
 void TestInput::saysWhichCharactersItCannotType()

@@ -175,12 +175,12 @@ void TestX11KeyTable::findsEachCharacterWithItsModifiers_data()
 {
     QTest::addColumn<uint>("character");
     QTest::addColumn<bool>("capsLock");
+    QTest::addColumn<int>("group");
     QTest::addColumn<bool>("onSpare");
     // The keycode, then the modifier keys held around it; empty for none.
     QTest::addColumn<QList<int>>("stroke");
-    auto row = [](const char *name, char32_t character, bool capsLock, QList<int> stroke, bool onSpare = false) {
-        QTest::newRow(name) << uint(character) << capsLock << onSpare << stroke;
-    };
+    auto row = [](const char *name, char32_t character, bool capsLock, QList<int> stroke, bool onSpare = false,
+                  int group = 0) { QTest::newRow(name) << uint(character) << capsLock << group << onSpare << stroke; };
     row("a", U'a', false, {10});
     row("A", U'A', false, {10, ShiftKey});
     row("a, Caps Lock", U'a', true, {10, ShiftKey});
@@ -200,6 +200,10 @@ void TestX11KeyTable::findsEachCharacterWithItsModifiers_data()
     row("control character", U'\u0001', false, {});
     row("not on the keymap", U'\u2603', false, {});
     row("only on a lent keycode", U'#', false, {});
+    row("second group locked", U'\u044f', false, {15}, false, 1);
+    row("second group locked, Caps Lock", U'\u044f', true, {15, ShiftKey}, false, 1);
+    row("second group locked, first group's letter", U'q', false, {}, false, 1);
+    row("spare, second group locked", U'\u2603', false, {SpareKey}, true, 1);
     row("spare, lower case, Caps Lock", U'\u0175', true, {SpareKey, ShiftKey}, true);
     row("spare, upper case", U'\u0174', false, {SpareKey, ShiftKey}, true);
     row("spare, no case", U'\u2603', true, {SpareKey}, true);
@@ -209,6 +213,7 @@ void TestX11KeyTable::findsEachCharacterWithItsModifiers()
 {
     QFETCH(uint, character);
     QFETCH(bool, capsLock);
+    QFETCH(int, group);
     QFETCH(bool, onSpare);
     QFETCH(QList<int>, stroke);
     // Six columns a keycode, as an XKB server shows its keymap to core clients.
@@ -235,8 +240,9 @@ void TestX11KeyTable::findsEachCharacterWithItsModifiers()
     const auto isLent = [](unsigned char keycode) { return keycode == LentKey; };
 
     const unsigned long keysym = keysymForCharacter(character);
-    const std::optional<KeyStroke> found = onSpare ? keymap.strokeOnSpare(SpareKey, keysym, capsLock)
-                                                   : keymap.strokeFor(keysym, capsLock, isLent);
+    const KeyboardLocks locks{capsLock, group};
+    const std::optional<KeyStroke> found = onSpare ? keymap.strokeOnSpare(SpareKey, keysym, locks)
+                                                   : keymap.strokeFor(keysym, locks, isLent);
     QList<int> got;
     if (found) {
         got << found->keycode;

@@ -229,7 +229,7 @@ void X11Input::sendKey(int virtualKey, bool down)
 {
     if (!isVirtualKey(virtualKey))
         return;
-    caps_lock.reset();
+    keyboard_locks.reset();
     unsigned char keycode = held_keycode[virtualKey];
     if (down && !keycode)
         keycode = keycodeFor(virtualKey);
@@ -309,7 +309,7 @@ void X11Input::fakeButton(unsigned int button, bool down)
 
 void X11Input::flush()
 {
-    caps_lock.reset();
+    keyboard_locks.reset();
     XFlush(display);
     // Replies read meanwhile may have brought keymap changes along.
     if (connection_watcher && XEventsQueued(display, QueuedAlready) > 0)
@@ -470,31 +470,31 @@ std::optional<KeyStroke> X11Input::strokeFor(unsigned long keysym)
 {
     if (keysym == 0)
         return std::nullopt;
-    const bool capsLock = isCapsLockOn();
+    const KeyboardLocks locks = keyboardLocks();
     const auto isLent = [this](unsigned char keycode) { return lent_keycodes.count(keycode) > 0; };
-    if (std::optional<KeyStroke> stroke = keymap.strokeFor(keysym, capsLock, isLent))
+    if (std::optional<KeyStroke> stroke = keymap.strokeFor(keysym, locks, isLent))
         return stroke;
     unsigned char keycode = spare_keycodes.boundTo(keysym);
     if (!keycode)
         keycode = spare_keycodes.bind(keysym, [this](unsigned char code) { return isHeld(code); });
     if (!keycode)
         return std::nullopt;
-    return keymap.strokeOnSpare(keycode, keysym, capsLock);
+    return keymap.strokeOnSpare(keycode, keysym, locks);
 }
 
 // Asked of the server once a batch: asking is a round trip, and within a
-// batch only the board's own key lines are likely to change it.
-bool X11Input::isCapsLockOn()
+// batch only the board's own key lines are likely to change them.
+KeyboardLocks X11Input::keyboardLocks()
 {
-    if (!caps_lock) {
+    if (!keyboard_locks) {
         Window root, child;
         int rootX, rootY, windowX, windowY;
         unsigned int state = 0;
         XQueryPointer(display, DefaultRootWindow(display), &root, &child, &rootX, &rootY, &windowX, &windowY,
                       &state);
-        caps_lock = (state & LockMask) != 0;
+        keyboard_locks = KeyboardLocks{(state & LockMask) != 0, XkbGroupForCoreState(state)};
     }
-    return *caps_lock;
+    return *keyboard_locks;
 }
 
 // The keycodes of the modifiers the board holds through key lines.

@@ -77,7 +77,7 @@ private:
     unsigned char keycodeFor(int virtualKey);
     bool isHeld(unsigned char keycode) const;
     std::optional<KeyStroke> strokeFor(unsigned long keysym);
-    bool isCapsLockOn();
+    KeyboardLocks keyboardLocks();
     std::vector<unsigned char> heldModifierKeys() const;
     void cannotType(char32_t character);
     void clickButton(unsigned int button, int times);
@@ -107,6 +107,6 @@ private:
     std::unique_ptr<QAbstractNativeEventFilter> keymap_watcher;
     std::unique_ptr<QSocketNotifier> connection_watcher;
     int xkb_event_base = -1;
-    // Whether Caps Lock is on, as last asked; forgotten when a batch ends.
-    std::optional<bool> caps_lock;
+    // Caps Lock and the group, as last asked; forgotten when a batch ends.
+    std::optional<KeyboardLocks> keyboard_locks;
 };

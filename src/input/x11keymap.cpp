@@ -14,15 +14,17 @@ bool isCasePair(unsigned long lower, unsigned long upper)
 
 // The level each column of the core keymap reaches, in the order tried:
 // plain levels before those that need AltGr, the next group last.
-struct Level
-{
-    int column;
-    bool shift;
-    enum { None, LevelThree, ModeSwitch } key;
-};
-constexpr Level Levels[] = {{0, false, Level::None},       {1, true, Level::None},
-                            {4, false, Level::LevelThree}, {5, true, Level::LevelThree},
-                            {2, false, Level::ModeSwitch}, {3, true, Level::ModeSwitch}};
+const std::vector<X11Keymap::Level> FirstGroupLevels = {
+    {0, false, X11Keymap::Level::None},       {1, true, X11Keymap::Level::None},
+    {4, false, X11Keymap::Level::LevelThree}, {5, true, X11Keymap::Level::LevelThree},
+    {2, false, X11Keymap::Level::ModeSwitch}, {3, true, X11Keymap::Level::ModeSwitch}};
+// With the second group locked only its first two levels are sure: how
+// Mode_switch or AltGr reach others depends on how many groups there are.
+// The rest goes through spare keycodes, which have one group and so type
+// the same in every group.
+const std::vector<X11Keymap::Level> SecondGroupLevels = {{2, false, X11Keymap::Level::None},
+                                                         {3, true, X11Keymap::Level::None}};
+constexpr X11Keymap::Level SpareLevels[] = {{0, false, X11Keymap::Level::None}, {1, true, X11Keymap::Level::None}};
 
 } // namespace
 
@@ -113,36 +115,36 @@ unsigned char X11Keymap::keycodeOf(unsigned long wanted, const KeycodeFilter &sk
     return 0;
 }
 
-std::optional<KeyStroke> X11Keymap::strokeFor(unsigned long wanted, bool capsLock, const KeycodeFilter &skip) const
+std::optional<KeyStroke> X11Keymap::strokeFor(unsigned long wanted, KeyboardLocks locks,
+                                              const KeycodeFilter &skip) const
 {
     if (wanted == 0)
         return std::nullopt;
     const int last = std::min(maxKeycode(), 255);
-    for (const Level &level : Levels) {
+    for (const Level &level : locks.group == 1 ? SecondGroupLevels : FirstGroupLevels) {
         for (int keycode = min_keycode; keycode <= last; ++keycode) {
             const auto code = static_cast<unsigned char>(keycode);
             if (keysym(keycode, level.column) != wanted || (skip && skip(code)))
                 continue;
-            const bool flipped = capsLock && isCasePair(keycode, level.column & ~1);
-            if (auto stroke = strokeAt(code, level.column, flipped))
+            const bool flipped = locks.capsLock && isCasePair(keycode, level.column & ~1);
+            if (auto stroke = strokeAt(code, level, flipped))
                 return stroke;
         }
     }
     return std::nullopt;
 }
 
-std::optional<KeyStroke> X11Keymap::strokeOnSpare(unsigned char keycode, unsigned long wanted, bool capsLock) const
+std::optional<KeyStroke> X11Keymap::strokeOnSpare(unsigned char keycode, unsigned long wanted,
+                                                  KeyboardLocks locks) const
 {
     const std::array<unsigned long, 2> symbols = spareKeysyms(wanted);
-    const bool flipped = capsLock && ::isCasePair(symbols[0], symbols[1]);
-    return strokeAt(keycode, wanted == symbols[0] ? 0 : 1, flipped);
+    const bool flipped = locks.capsLock && ::isCasePair(symbols[0], symbols[1]);
+    return strokeAt(keycode, SpareLevels[wanted == symbols[0] ? 0 : 1], flipped);
 }
 
-// The stroke for a column, when the keymap has the modifier keys it takes.
-std::optional<KeyStroke> X11Keymap::strokeAt(unsigned char keycode, int column, bool shiftFlipped) const
+// The stroke for a level, when the keymap has the modifier keys it takes.
+std::optional<KeyStroke> X11Keymap::strokeAt(unsigned char keycode, const Level &level, bool shiftFlipped) const
 {
-    const Level &level = *std::find_if(std::begin(Levels), std::end(Levels),
-                                       [column](const Level &each) { return each.column == column; });
     KeyStroke stroke{keycode, {}};
     std::size_t held = 0;
     if (level.key != Level::None) {

@@ -20,6 +20,14 @@ std::array<unsigned long, 2> spareKeysyms(unsigned long keysym);
 // again would toggle it.
 bool changesOtherKeys(unsigned long keysym);
 
+// What the keyboard's locks do to every key: Caps Lock, and the group
+// (layout) locked, 0 for the first.
+struct KeyboardLocks
+{
+    bool capsLock = false;
+    int group = 0;
+};
+
 // A key to press and release, with the modifier keys to hold around it
 // (pressed in order, 0 for none).
 struct KeyStroke
@@ -49,21 +57,30 @@ public:
     // keycode first; 0 when none has it. Keycodes skip accepts are left out.
     unsigned char keycodeOf(unsigned long keysym, const KeycodeFilter &skip = {}) const;
 
-    // How to type keysym, with Caps Lock on or off. The columns are those an
-    // XKB server shows core clients: 0 and 1 the first group's levels 1 and
-    // 2 (plain, Shift), 2 and 3 the next group's (Mode_switch), 4 and 5 the
+    // How to type keysym under these locks. The columns are those an XKB
+    // server shows core clients: 0 and 1 the first group's levels 1 and 2
+    // (plain, Shift), 2 and 3 the next group's (Mode_switch), 4 and 5 the
     // first group's levels 3 and 4 (the level-3 key, AltGr, without and
     // with Shift). Caps Lock swaps Shift on a pair of levels that holds a
     // letter's two cases. Nothing when no key has keysym at a level that the
     // keymap's modifier keys reach.
-    std::optional<KeyStroke> strokeFor(unsigned long keysym, bool capsLock, const KeycodeFilter &skip = {}) const;
+    std::optional<KeyStroke> strokeFor(unsigned long keysym, KeyboardLocks locks,
+                                       const KeycodeFilter &skip = {}) const;
     // How to type keysym on a spare keycode bound to spareKeysyms(keysym).
-    std::optional<KeyStroke> strokeOnSpare(unsigned char keycode, unsigned long keysym, bool capsLock) const;
+    std::optional<KeyStroke> strokeOnSpare(unsigned char keycode, unsigned long keysym, KeyboardLocks locks) const;
 
     // The keycodes of the modifier keys that reach the levels, 0 when none.
     unsigned char shiftKey() const { return shift_key; }
     unsigned char levelThreeKey() const { return level_three_key; }
     unsigned char modeSwitchKey() const { return mode_switch_key; }
+
+    // A column, and the modifiers that reach it.
+    struct Level
+    {
+        int column;
+        bool shift;
+        enum { None, LevelThree, ModeSwitch } key;
+    };
 
 private:
     int min_keycode = 0;
@@ -74,6 +91,6 @@ private:
     unsigned char mode_switch_key = 0;
 
     int maxKeycode() const;
-    std::optional<KeyStroke> strokeAt(unsigned char keycode, int column, bool shiftFlipped) const;
+    std::optional<KeyStroke> strokeAt(unsigned char keycode, const Level &level, bool shiftFlipped) const;
     bool isCasePair(int keycode, int firstColumn) const;
 };

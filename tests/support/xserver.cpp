@@ -108,6 +108,12 @@ void XServer::setCapsLock(bool on)
     XSync(display, False);
 }
 
+void XServer::lockGroup(int group)
+{
+    XkbLockGroup(display, XkbUseCoreKbd, static_cast<unsigned int>(group));
+    XSync(display, False);
+}
+
 bool KeyboardLayout::use(const QString &layout)
 {
     return QProcess::execute(QStringLiteral("setxkbmap"),

@@ -35,6 +35,8 @@ public:
     bool isCapsLockOn();
     // Locks or unlocks Caps Lock, as its key would.
     void setCapsLock(bool on);
+    // Locks the keyboard's group (layout): 0 the first.
+    void lockGroup(int group);
 
     // Releases whatever an earlier test case left down, so cases stay independent.
     void releaseEverything();
