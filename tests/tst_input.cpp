@@ -68,6 +68,7 @@ private slots:
     void typesTextAsTheLayoutDoes_data();
     void typesTextAsTheLayoutDoes();
     void saysWhichCharactersItCannotType();
+    void lendsTheSpareKeycodeUsedLongestAgo();
 
 private:
     XServer x;
@@ -542,6 +543,24 @@ void TestInput::saysWhichCharactersItCannotType()
     QTRY_COMPARE(recorder.events().size(), 2);
     QCOMPARE(input->takeError(), std::string("could not type U+2603: the keyboard layout has no key for it and no"
                                              " spare keycode is free (2 characters skipped)"));
+    QCOMPARE(input->takeError(), std::string());
+}
+
+void TestInput::lendsTheSpareKeycodeUsedLongestAgo()
+{
+    const QVector<int> empty = x.emptyKeycodes();
+    QVERIFY(empty.size() > 2);
+    KeymapChange keymap(x);
+    for (const int keycode : empty.mid(2))
+        keymap.bind(keycode, XK_VoidSymbol);
+    const auto input = createInputBackend().backend;
+    // Characters with no keysym of their own: theirs is 0x1000000 + code point.
+    for (const char32_t character : {U'\u2603', U'\U0001F600', U'\U0001F680', U'\U0001F600', U'\U0001F34E'})
+        input->typeCharacter(character);
+    QList<unsigned long> bound{x.keysymOf(empty[0]), x.keysymOf(empty[1])};
+    std::sort(bound.begin(), bound.end());
+    QCOMPARE(bound, QList<unsigned long>({0x101F34E, 0x101F600}));
+    input->releaseAllKeys();
     QCOMPARE(input->takeError(), std::string());
 }
 

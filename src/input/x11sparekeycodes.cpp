@@ -44,12 +44,14 @@ private:
 
 } // namespace
 
-unsigned char X11SpareKeycodes::boundTo(unsigned long keysym) const
+unsigned char X11SpareKeycodes::boundTo(unsigned long keysym)
 {
     const unsigned long unshifted = spareKeysyms(keysym)[0];
     for (const auto &[keycode, boundKeysym] : bound_keycodes) {
-        if (boundKeysym == unshifted)
+        if (boundKeysym == unshifted) {
+            last_used[keycode] = ++uses;
             return keycode;
+        }
     }
     return 0;
 }
@@ -70,6 +72,7 @@ unsigned char X11SpareKeycodes::bind(unsigned long keysym, const KeycodeFilter &
         XSetSelectionOwner(display, keycodeSelection(display, keycode), ownerWindow(), CurrentTime);
         record[keycode] = keysyms[0];
         bound_keycodes[keycode] = keysyms[0];
+        last_used[keycode] = ++uses;
     }
     writeRecord(record);
     return keycode;
@@ -93,14 +96,20 @@ unsigned char X11SpareKeycodes::emptyKeycode()
     return found;
 }
 
-// Takes back a binding of this instance's that nothing holds.
+// Takes back the binding of this instance's used longest ago that nothing
+// holds: programs may still be reading the key events of a recent one, and
+// would read them with the keysym bound next.
 unsigned char X11SpareKeycodes::idleBinding(KeycodeRecord &record, const KeycodeFilter &inUse)
 {
-    for (const auto &[keycode, keysym] : bound_keycodes) {
-        if (!inUse(keycode) && maps(keycode, keysym)) {
-            const unsigned char taken = keycode;
-            forget(taken, record);
-            return taken;
+    std::vector<unsigned char> oldestFirst;
+    for (const auto &binding : bound_keycodes)
+        oldestFirst.push_back(binding.first);
+    std::sort(oldestFirst.begin(), oldestFirst.end(),
+              [this](unsigned char a, unsigned char b) { return last_used[a] < last_used[b]; });
+    for (const unsigned char keycode : oldestFirst) {
+        if (!inUse(keycode) && maps(keycode, bound_keycodes[keycode])) {
+            forget(keycode, record);
+            return keycode;
         }
     }
     return 0;
@@ -140,6 +149,8 @@ void X11SpareKeycodes::dropReplaced(const X11Keymap &keymap)
 {
     for (auto binding = bound_keycodes.begin(); binding != bound_keycodes.end();) {
         const bool ours = keymap.keysym(binding->first, 0) == binding->second;
+        if (!ours)
+            last_used.erase(binding->first);
         binding = ours ? std::next(binding) : bound_keycodes.erase(binding);
     }
 }
@@ -149,6 +160,7 @@ void X11SpareKeycodes::dropReplaced(const X11Keymap &keymap)
 void X11SpareKeycodes::forget(unsigned char keycode, KeycodeRecord &record)
 {
     bound_keycodes.erase(keycode);
+    last_used.erase(keycode);
     if (forgotten)
         forgotten(keycode);
     if (!owner_window || ownerOf(keycode) != owner_window)

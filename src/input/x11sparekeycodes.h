@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <set>
@@ -32,7 +33,7 @@ public:
     // Clears what instances that are gone left bound.
     void reclaimLeftovers();
     // The keycode this instance bound to keysym, or 0.
-    unsigned char boundTo(unsigned long keysym) const;
+    unsigned char boundTo(unsigned long keysym);
     // Binds an empty keycode to spareKeysyms(keysym), or else one of this
     // instance's own bindings that inUse says nothing holds; 0 when there is
     // neither. The record names a binding by its unshifted keysym.
@@ -63,8 +64,10 @@ private:
     unsigned long ownerWindow();
 
     Display *display;
-    // The spare keycodes this instance bound.
+    // The spare keycodes this instance bound, and when each was last used.
     KeycodeRecord bound_keycodes;
+    std::map<unsigned char, std::uint64_t> last_used;
+    std::uint64_t uses = 0;
     // Owns the selections that mark those bindings as this instance's.
     unsigned long owner_window = 0;
     std::function<void(unsigned char)> forgotten;
