@@ -193,11 +193,13 @@ void TestMainWindow::showsAnInputFailureBesideTheLinkState()
         void pressButton(MouseButton) override {}
         void releaseButton(MouseButton) override {}
         void sendKey(int, bool) override {}
+        void typeCharacter(char32_t) override {}
         void releaseAllKeys() override {}
         std::string takeError() override { return "/dev/uinput: write: No such device (3 writes failed in all)"; }
 
     protected:
         void sendWheel(int) override {}
+        void sendHorizontalWheel(int) override {}
     };
     const QString route = QStringLiteral("Input goes nowhere: this is a test.");
     MainWindow window(nullptr, noPorts, {std::make_unique<RefusingInput>(), {}, route.toStdString()});
