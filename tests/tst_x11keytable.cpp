@@ -203,6 +203,7 @@ void TestX11KeyTable::findsEachCharacterWithItsModifiers_data()
     row("second group locked", U'\u044f', false, {15}, false, 1);
     row("second group locked, Caps Lock", U'\u044f', true, {15, ShiftKey}, false, 1);
     row("second group locked, first group's letter", U'q', false, {}, false, 1);
+    row("third group locked", U'a', false, {}, false, 2);
     row("spare, second group locked", U'\u2603', false, {SpareKey}, true, 1);
     row("spare, lower case, Caps Lock", U'\u0175', true, {SpareKey, ShiftKey}, true);
     row("spare, upper case", U'\u0174', false, {SpareKey, ShiftKey}, true);

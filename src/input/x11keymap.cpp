@@ -20,10 +20,16 @@ const std::vector<X11Keymap::Level> FirstGroupLevels = {
     {2, false, X11Keymap::Level::ModeSwitch}, {3, true, X11Keymap::Level::ModeSwitch}};
 // With the second group locked only its first two levels are sure: how
 // Mode_switch or AltGr reach others depends on how many groups there are.
-// The rest goes through spare keycodes, which have one group and so type
-// the same in every group.
+// The core keymap shows no group beyond the second. The rest goes through
+// spare keycodes, which have one group and so type the same in every group.
 const std::vector<X11Keymap::Level> SecondGroupLevels = {{2, false, X11Keymap::Level::None},
                                                          {3, true, X11Keymap::Level::None}};
+const std::vector<X11Keymap::Level> LaterGroupLevels;
+
+const std::vector<X11Keymap::Level> &levelsIn(int group)
+{
+    return group == 0 ? FirstGroupLevels : group == 1 ? SecondGroupLevels : LaterGroupLevels;
+}
 constexpr X11Keymap::Level SpareLevels[] = {{0, false, X11Keymap::Level::None}, {1, true, X11Keymap::Level::None}};
 
 } // namespace
@@ -121,7 +127,7 @@ std::optional<KeyStroke> X11Keymap::strokeFor(unsigned long wanted, KeyboardLock
     if (wanted == 0)
         return std::nullopt;
     const int last = std::min(maxKeycode(), 255);
-    for (const Level &level : locks.group == 1 ? SecondGroupLevels : FirstGroupLevels) {
+    for (const Level &level : levelsIn(locks.group)) {
         for (int keycode = min_keycode; keycode <= last; ++keycode) {
             const auto code = static_cast<unsigned char>(keycode);
             if (keysym(keycode, level.column) != wanted || (skip && skip(code)))
