@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <set>
 #include <string>
 #include <vector>
@@ -512,8 +513,10 @@ std::vector<unsigned char> X11Input::heldModifierKeys() const
 
 void X11Input::cannotType(char32_t character)
 {
-    if (skipped_characters++ == 0)
+    if (skipped_characters == 0)
         first_skipped = character;
+    if (skipped_characters < std::numeric_limits<int>::max())
+        ++skipped_characters;
 }
 
 std::string X11Input::takeError()
