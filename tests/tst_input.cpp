@@ -491,7 +491,7 @@ void TestInput::typesTextAsTheLayoutDoes_data()
     row("de", "de", false, {}, "Gr\u00fc\u00dfe: 1\u20ac @{[]}|~\\<> \u00c4\u00d6\u00dc ^\u00b0");
     row("fr", "fr", false, {}, "\u00e0\u00e9\u00e8\u00e7\u00f9 AZERTY 1234 @\u20ac\u00b2 \u00ea");
     row("us, Caps Lock", "us", true, {}, "abc XYZ 123 ;:");
-    row("de, Caps Lock", "de", true, {}, "\u00e4\u00f6\u00fc \u00c4\u00d6\u00dc \u20ac@");
+    row("de, Caps Lock", "de", true, {}, "\u00e4\u00f6\u00fc \u00c4\u00d6\u00dc \u20ac@ \u00df?");
     row("Shift and Ctrl held", "us", false, {0x10, 0x11}, "ab AB 1!");
     row("on no layout", "us", false, {}, "\u2603 \u0175\u0174 \u2603");
     row("second layout locked", "us,ru", false, {}, "\u043f\u0440\u0438\u0432\u0435\u0442, \u042f! Hi", 1);

@@ -190,6 +190,8 @@ void TestX11KeyTable::findsEachCharacterWithItsModifiers_data()
     row("euro at level 3", U'\u20ac', false, {11, LevelThreeKey});
     row("euro, Caps Lock", U'\u20ac', true, {11, LevelThreeKey});
     row("backslash at level 3", U'\\', false, {13, LevelThreeKey});
+    row("sharp s", U'\u00df', false, {13});
+    row("sharp s, Caps Lock reaching its capital", U'\u00df', true, {});
     row("inverted ? at level 4", U'\u00bf', false, {13, LevelThreeKey, ShiftKey});
     row("o slash, Caps Lock", U'\u00f8', true, {17, LevelThreeKey, ShiftKey});
     row("next group", U'\u044f', false, {15, ModeSwitchKey});
@@ -217,12 +219,12 @@ void TestX11KeyTable::findsEachCharacterWithItsModifiers()
     QFETCH(int, group);
     QFETCH(bool, onSpare);
     QFETCH(QList<int>, stroke);
-    // Six columns a keycode, as an XKB server shows its keymap to core clients.
+    // As an XKB server shows its keymap to core clients.
     const std::map<int, std::vector<unsigned long>> keys{
         {10, {XK_a, XK_A, XK_a, XK_A}},
         {11, {XK_e, XK_E, XK_e, XK_E, XK_EuroSign, XK_EuroSign}},
         {12, {XK_1, XK_exclam, XK_1, XK_exclam}},
-        {13, {XK_ssharp, XK_question, XK_ssharp, XK_question, XK_backslash, XK_questiondown}},
+        {13, {XK_ssharp, XK_question, XK_ssharp, XK_question, XK_backslash, XK_questiondown, 0x1001e9e}},
         {15, {XK_q, XK_Q, XK_Cyrillic_ya, XK_Cyrillic_YA}},
         {16, {XK_less, XK_greater, XK_less, XK_greater, XK_bar, XK_brokenbar}},
         {17, {XK_o, XK_O, XK_o, XK_O, XK_oslash, XK_Oslash}},
@@ -233,7 +235,7 @@ void TestX11KeyTable::findsEachCharacterWithItsModifiers()
         {24, {XK_Return}},
         {LentKey, {XK_numbersign}},
     };
-    constexpr int PerKeycode = 6;
+    constexpr int PerKeycode = 7;
     std::vector<unsigned long> keysyms((SpareKey - 8 + 1) * PerKeycode, NoSymbol);
     for (const auto &[keycode, symbols] : keys)
         std::copy(symbols.begin(), symbols.end(), keysyms.begin() + (keycode - 8) * PerKeycode);

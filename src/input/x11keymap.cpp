@@ -3,6 +3,7 @@
 #include <xkbcommon/xkbcommon.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <utility>
 
 namespace {
@@ -132,6 +133,9 @@ std::optional<KeyStroke> X11Keymap::strokeFor(unsigned long wanted, KeyboardLock
             const auto code = static_cast<unsigned char>(keycode);
             if (keysym(keycode, level.column) != wanted || (skip && skip(code)))
                 continue;
+            // The first level of either group: with one group the second repeats it.
+            if (locks.capsLock && (level.column == 0 || level.column == 2) && locksToUpperCase(keycode))
+                continue;
             const bool flipped = locks.capsLock && isCasePair(keycode, level.column & ~1);
             if (auto stroke = strokeAt(code, level, flipped))
                 return stroke;
@@ -165,6 +169,18 @@ std::optional<KeyStroke> X11Keymap::strokeAt(unsigned char keycode, const Level 
         stroke.modifiers[held++] = shift_key;
     }
     return stroke;
+}
+
+// A key such as German ß: Caps Lock alone reaches a level of its own that
+// holds the upper case (the fifth, column 6), and no modifier the plain one.
+bool X11Keymap::locksToUpperCase(int keycode) const
+{
+    // Compared as characters: the lower case of U+1E9E comes back as ß's
+    // Unicode keysym, not as its Latin-1 one.
+    const std::uint32_t plain = xkb_keysym_to_utf32(static_cast<xkb_keysym_t>(keysym(keycode, 0)));
+    const auto locked = static_cast<xkb_keysym_t>(keysym(keycode, 6));
+    const std::uint32_t lowered = xkb_keysym_to_utf32(xkb_keysym_to_lower(locked));
+    return plain != 0 && lowered == plain && xkb_keysym_to_utf32(locked) != plain;
 }
 
 bool X11Keymap::isCasePair(int keycode, int firstColumn) const

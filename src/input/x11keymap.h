@@ -62,8 +62,9 @@ public:
     // (plain, Shift), 2 and 3 the next group's (Mode_switch), 4 and 5 the
     // first group's levels 3 and 4 (the level-3 key, AltGr, without and
     // with Shift). Caps Lock swaps Shift on a pair of levels that holds a
-    // letter's two cases. Nothing when no key has keysym at a level that the
-    // keymap's modifier keys reach.
+    // letter's two cases, and hides the plain level of a key whose own Caps
+    // Lock level holds its upper case. Nothing when no key has keysym at a
+    // level that the keymap's modifier keys reach.
     std::optional<KeyStroke> strokeFor(unsigned long keysym, KeyboardLocks locks,
                                        const KeycodeFilter &skip = {}) const;
     // How to type keysym on a spare keycode bound to spareKeysyms(keysym).
@@ -93,4 +94,5 @@ private:
     int maxKeycode() const;
     std::optional<KeyStroke> strokeAt(unsigned char keycode, const Level &level, bool shiftFlipped) const;
     bool isCasePair(int keycode, int firstColumn) const;
+    bool locksToUpperCase(int keycode) const;
 };
