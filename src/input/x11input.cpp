@@ -19,7 +19,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <set>
 #include <string>
 #include <vector>
 #include <xcb/xcb.h>
