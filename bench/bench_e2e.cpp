@@ -5,6 +5,7 @@
 //   bench_e2e throughput LINKED RELAY LINES
 //   bench_e2e idle       PROGRAM LINKED SECONDS WINDOWS
 //   bench_e2e startup    PROGRAM
+//   bench_e2e typing     LINKED CHARACTERS
 //
 // LINKED is harnelo_linked (the window with the link open on a given
 // device), RELAY is bench_relay, PROGRAM is harnelo itself. Each run prints
@@ -14,6 +15,7 @@
 
 #include "e2e_support.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -201,6 +203,91 @@ int measureThroughput(const std::string &linked, const std::string &relay, int l
     return program.exact && floor.exact ? 0 : 1;
 }
 
+// Printable ASCII, a quarter of it shifted, as prose and code mix it.
+std::string sampleText(std::size_t characters)
+{
+    const std::string pattern = "The quick brown fox jumps over the lazy dog: 1234567890 (x + y) * 3 = {ok}; ";
+    std::string text;
+    while (text.size() < characters)
+        text += pattern;
+    text.resize(characters);
+    return text;
+}
+
+// Text lines ("2 84 104 101 ...") of at most 40 characters each.
+std::string textLines(const std::string &text)
+{
+    constexpr std::size_t PerLine = 40;
+    std::string lines;
+    for (std::size_t at = 0; at < text.size(); at += PerLine) {
+        lines += "2";
+        for (const char character : text.substr(at, PerLine))
+            lines += " " + std::to_string(static_cast<unsigned char>(character));
+        lines += "\n";
+    }
+    return lines;
+}
+
+struct Typed
+{
+    std::string text;
+    double seconds = 0;
+    double programSeconds = 0; // the program's run time meanwhile
+};
+
+// Writes the lines and reads back what they type, until expected characters
+// came or nothing more does for a second.
+Typed typeThrough(XServerView &screen, Target &target, const std::string &lines, std::size_t expected)
+{
+    KeyReader reader(screen, {700, 500}, 200, 100);
+    Typed typed;
+    const double ranBefore = runSeconds(target.process.pid());
+    const double began = secondsNow();
+    double last = began;
+    target.port.write(lines);
+    while (typed.text.size() < expected && reader.read(typed.text, 1.0))
+        last = secondsNow();
+    typed.seconds = last - began;
+    typed.programSeconds = runSeconds(target.process.pid()) - ranBefore;
+    return typed;
+}
+
+std::size_t lostCharacters(const std::string &sent, const std::string &typed)
+{
+    const auto firstWrong = std::mismatch(sent.begin(), sent.end(), typed.begin(), typed.end()).first;
+    return static_cast<std::size_t>(sent.end() - firstWrong);
+}
+
+// Text lines into the X server and back: characters per second, and what one
+// line "2 97" (a) costs the program beside one key line ("1 0 65", "1 1 65").
+int measureTyping(const std::string &linked, int characters)
+{
+    XServerView screen;
+    Target target("program", {linked}, "open");
+    const std::string text = sampleText(static_cast<std::size_t>(characters));
+    const Typed burst = typeThrough(screen, target, textLines(text), text.size());
+    const std::size_t lost = lostCharacters(text, burst.text);
+    printRow("typing.text.chars_per_s", "chars/s", static_cast<double>(text.size()) / burst.seconds);
+    printRow("typing.text.cpu_per_char", "us", burst.programSeconds / static_cast<double>(text.size()) * 1e6);
+    printRow("typing.text.lost_chars", "chars", static_cast<double>(lost));
+
+    constexpr int Lines = 4000;
+    std::string textOnes, keyTaps;
+    for (int line = 0; line < Lines; ++line) {
+        textOnes += "2 97\n";
+        keyTaps += line % 2 ? "1 1 65\n" : "1 0 65\n";
+    }
+    const Typed byText = typeThrough(screen, target, textOnes, Lines);
+    const Typed byKeys = typeThrough(screen, target, keyTaps, Lines / 2);
+    const double textLine = byText.programSeconds / Lines * 1e6;
+    const double keyLine = byKeys.programSeconds / Lines * 1e6;
+    printRow("typing.text_line.cpu_us", "us", textLine);
+    printRow("typing.key_line.cpu_us", "us", keyLine);
+    printRow("typing.text_line.vs_key_line", "x", textLine / keyLine);
+    const bool exact = lost == 0 && byText.text == std::string(Lines, 'a') && byKeys.text == std::string(Lines / 2, 'a');
+    return exact ? 0 : 1;
+}
+
 struct Watched
 {
     std::string name;
@@ -282,7 +369,8 @@ int usage()
     std::fprintf(stderr, "usage: bench_e2e latency LINKED RELAY SAMPLES [CPU]\n"
                          "       bench_e2e throughput LINKED RELAY LINES\n"
                          "       bench_e2e idle PROGRAM LINKED SECONDS WINDOWS\n"
-                         "       bench_e2e startup PROGRAM\n");
+                         "       bench_e2e startup PROGRAM\n"
+                         "       bench_e2e typing LINKED CHARACTERS\n");
     return 2;
 }
 
@@ -307,5 +395,7 @@ int main(int argc, char **argv)
         return measureIdle(args[1], args[2], std::atof(args[3].c_str()), std::atoi(args[4].c_str()));
     if (mode == "startup" && args.size() == 2)
         return measureStartup(args[1]);
+    if (mode == "typing" && args.size() == 3)
+        return measureTyping(args[1], std::atoi(args[2].c_str()));
     return usage();
 }

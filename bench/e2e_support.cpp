@@ -253,6 +253,47 @@ long MotionCounter::take()
     return motions;
 }
 
+KeyReader::KeyReader(XServerView &screen, Point corner, int width, int height)
+    : display(screen.handle())
+{
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    attributes.event_mask = KeyPressMask;
+    window = XCreateWindow(display, DefaultRootWindow(display), corner.x, corner.y,
+                           static_cast<unsigned>(width), static_cast<unsigned>(height), 0, CopyFromParent,
+                           InputOutput, CopyFromParent, CWOverrideRedirect | CWEventMask, &attributes);
+    XMapRaised(display, window);
+    XSync(display, False);
+    XSetInputFocus(display, window, RevertToPointerRoot, CurrentTime);
+    XSync(display, False);
+}
+
+KeyReader::~KeyReader()
+{
+    XDestroyWindow(display, window);
+    XSetInputFocus(display, PointerRoot, RevertToPointerRoot, CurrentTime);
+    XSync(display, False);
+}
+
+bool KeyReader::read(std::string &text, double timeoutSeconds)
+{
+    const double began = secondsNow();
+    bool got = false;
+    while (!got && secondsNow() - began < timeoutSeconds) {
+        XSync(display, False);
+        XEvent event;
+        while (XCheckWindowEvent(display, window, KeyPressMask, &event)) {
+            char typed[8];
+            const int length = XLookupString(&event.xkey, typed, sizeof typed, nullptr, nullptr);
+            text.append(typed, static_cast<std::size_t>(std::max(length, 0)));
+            got = got || length > 0;
+        }
+        if (!got)
+            sleepSeconds(0.0002);
+    }
+    return got;
+}
+
 Spread percentiles(std::vector<double> samples)
 {
     if (samples.empty())

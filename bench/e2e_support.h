@@ -107,6 +107,25 @@ private:
     unsigned long window;
 };
 
+// A window with the keyboard focus that collects the characters typed
+// into it, as a program reading key presses would see them.
+class KeyReader
+{
+public:
+    KeyReader(XServerView &screen, Point corner, int width, int height);
+    ~KeyReader();
+    KeyReader(const KeyReader &) = delete;
+    KeyReader &operator=(const KeyReader &) = delete;
+
+    // Appends to text what has been typed since the last call; false when
+    // nothing came for timeoutSeconds.
+    bool read(std::string &text, double timeoutSeconds);
+
+private:
+    Display *display;
+    unsigned long window;
+};
+
 struct Spread
 {
     double p50, p90, p99, max;

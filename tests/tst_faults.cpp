@@ -152,7 +152,7 @@ QByteArray garbage()
 
     const QByteArray banner = "\r\nESP-ROM:esp32s3-20210327\r\nrst:0x1 (POWERON),boot:0x8\r\n"
                               "Booting v1.2 ...\r\nready\r\n";
-    const QByteArray nearMisses = "0  2\n0\t2\n0\t 2\n1 0 \r65\n0 2x\n0 0x2\n2 0 65\n0 9\n"
+    const QByteArray nearMisses = "0  2\n0\t2\n0\t 2\n1 0 \r65\n0 2x\n0 0x2\n2 0 65\n0 14\n2 65 13\n"
                                   "0 8 1\n0 6 120 1\n0 7 2147483648 0\n1 0\n0 - 1\n"
         + QByteArray("0 2\0\n", 5);
     // Valid lines made too long to be taken.

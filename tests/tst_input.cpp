@@ -3,6 +3,7 @@
 #include "pseudoterminal.h"
 #include "xserver.h"
 
+#include <QPlainTextEdit>
 #include <QProcess>
 #include <QtTest>
 
@@ -50,6 +51,7 @@ private slots:
     void pressesKeysByVirtualKeyCode();
     void sendsNothingForCodesThatAreNotKeys();
     void placesTheCursor();
+    void turnsTheWheelInNotches_data();
     void turnsTheWheelInNotches();
     void carriesWheelRemainders();
     void boundsWheelTurnsOnEveryBackend();
@@ -63,6 +65,10 @@ private slots:
     void instancesBindSpareKeycodesOfTheirOwn();
     void reclaimsTheBindingsOfInstancesThatAreGone_data();
     void reclaimsTheBindingsOfInstancesThatAreGone();
+    void typesTextAsTheLayoutDoes_data();
+    void typesTextAsTheLayoutDoes();
+    void saysWhichCharactersItCannotType();
+    void lendsTheSpareKeycodeUsedLongestAgo();
 
 private:
     XServer x;
@@ -81,12 +87,15 @@ void TestInput::cleanup()
 
 void TestInput::pressesAndReleasesEachButton_data()
 {
+    // A slot of the window's, or else a line from the board.
     QTest::addColumn<QByteArray>("press");
     QTest::addColumn<QByteArray>("release");
     QTest::addColumn<int>("xButton");
     QTest::newRow("right") << QByteArray("rightPress") << QByteArray("rightRelease") << 3;
     QTest::newRow("left") << QByteArray("leftPress") << QByteArray("leftRelease") << 1;
     QTest::newRow("middle") << QByteArray("middlePress") << QByteArray("middleRelease") << 2;
+    QTest::newRow("back") << QByteArray("0 9\n") << QByteArray("0 10\n") << 8;
+    QTest::newRow("forward") << QByteArray("0 11\n") << QByteArray("0 12\n") << 9;
 }
 
 void TestInput::pressesAndReleasesEachButton()
@@ -94,12 +103,24 @@ void TestInput::pressesAndReleasesEachButton()
     QFETCH(QByteArray, press);
     QFETCH(QByteArray, release);
     QFETCH(int, xButton);
-    MainWindow window(nullptr, [] { return QList<SerialPortEntry>(); });
+    LinkedWindow linked;
+    linked.showContent();
+    QVERIFY(linked.clickOpenClose());
+    EventRecorder recorder(x, 600, 400, 100, 100);
+    QVERIFY(linked.send("0 7 650 450\n"));
+    QTRY_COMPARE(x.pointer(), QPoint(650, 450));
+    const auto act = [&linked](const QByteArray &what) {
+        return what.endsWith('\n') ? linked.send(what) : invoke(linked.window, what);
+    };
+    const QString button = QString::number(xButton);
 
-    QVERIFY(invoke(window, press));
-    QTRY_COMPARE(x.buttonsDown(), QVector<int>{xButton});
-    QVERIFY(invoke(window, release));
-    QTRY_COMPARE(x.buttonsDown(), QVector<int>());
+    QVERIFY(act(press));
+    QTRY_COMPARE(recorder.events(), QStringList{"press " + button});
+    if (xButton <= 5)
+        QCOMPARE(x.buttonsDown(), QVector<int>{xButton});
+    QVERIFY(act(release));
+    QTRY_COMPARE(recorder.events(), QStringList({"press " + button, "release " + button}));
+    QCOMPARE(x.buttonsDown(), QVector<int>());
 }
 
 void TestInput::pressesKeysByVirtualKeyCode_data()
@@ -154,25 +175,41 @@ void TestInput::placesTheCursor()
     QTRY_COMPARE(x.pointer(), QPoint(0, 0));
 }
 
+void TestInput::turnsTheWheelInNotches_data()
+{
+    // The X buttons of positive and negative amounts.
+    QTest::addColumn<bool>("horizontal");
+    QTest::addColumn<QString>("positive");
+    QTest::addColumn<QString>("negative");
+    QTest::newRow("vertical: up, down") << false << "4" << "5";
+    QTest::newRow("horizontal: right, left") << true << "7" << "6";
+}
+
 void TestInput::turnsTheWheelInNotches()
 {
+    QFETCH(bool, horizontal);
+    QFETCH(QString, positive);
+    QFETCH(QString, negative);
     const auto input = createInputBackend().backend;
+    const auto turn = [&](int amount) {
+        horizontal ? input->turnHorizontalWheel(amount) : input->turnWheel(amount);
+    };
     EventRecorder recorder(x, 600, 400, 100, 100);
     input->moveCursorTo(recorder.centre().x(), recorder.centre().y());
 
-    input->turnWheel(120);
-    QTRY_COMPARE(recorder.events(), clicks("4", 1));
+    turn(120);
+    QTRY_COMPARE(recorder.events(), clicks(positive, 1));
     recorder.clear();
-    input->turnWheel(-240);
-    QTRY_COMPARE(recorder.events(), clicks("5", 2));
+    turn(-240);
+    QTRY_COMPARE(recorder.events(), clicks(negative, 2));
     recorder.clear();
     for (int i = 0; i < 4; ++i)
-        input->turnWheel(30);
-    QTRY_COMPARE(recorder.events(), clicks("4", 1));
+        turn(30);
+    QTRY_COMPARE(recorder.events(), clicks(positive, 1));
     recorder.clear();
 
     // A runaway amount is bounded rather than clicking for minutes.
-    input->turnWheel(INT_MAX);
+    turn(INT_MAX);
     QTRY_COMPARE(recorder.events().size(), 200);
 }
 
@@ -331,16 +368,16 @@ void TestInput::releasesEverythingHeldInOrder()
     linked.showContent();
     QVERIFY(linked.clickOpenClose());
     EventRecorder recorder(x, 600, 400, 100, 100);
-    QVERIFY(linked.send("0 7 650 450\n0 2\n1 0 65\n1 0 17\n1 0 0\n"));
+    QVERIFY(linked.send("0 7 650 450\n0 2\n0 9\n0 11\n1 0 65\n1 0 17\n1 0 0\n"));
     QTRY_COMPARE(x.buttonsDown(), QVector<int>{1});
-    QCOMPARE(x.keysDown().size(), 2);
+    QTRY_COMPARE(x.keysDown().size(), 2);
     recorder.clear();
 
     QVERIFY(invoke(linked.window, "releaseButtonsAndKeys"));
     const QString a = QString::number(x.keycodeOf(XK_a));
     const QString control = QString::number(x.keycodeOf(XK_Control_L));
     QTRY_COMPARE(recorder.events(),
-                 QStringList({"release 1", "keyup " + control, "keyup " + a}));
+                 QStringList({"release 1", "release 8", "release 9", "keyup " + control, "keyup " + a}));
     QCOMPARE(x.buttonsDown(), QVector<int>());
     QCOMPARE(x.keysDown(), QVector<int>());
 
@@ -448,6 +485,96 @@ void TestInput::reclaimsTheBindingsOfInstancesThatAreGone()
         QVERIFY(program.waitForFinished(10000));
     }
     QCOMPARE(x.emptyKeycodes(), emptyBefore);
+}
+
+void TestInput::typesTextAsTheLayoutDoes_data()
+{
+    QTest::addColumn<QString>("layout");
+    // The layout's group locked, 0 for the first.
+    QTest::addColumn<int>("group");
+    QTest::addColumn<bool>("capsLock");
+    // Virtual keys the board holds while the text is typed.
+    QTest::addColumn<QList<int>>("held");
+    QTest::addColumn<QString>("text");
+    const auto row = [](const char *name, const char *layout, bool capsLock, QList<int> held, const char *text,
+                        int group = 0) {
+        QTest::newRow(name) << QString::fromLatin1(layout) << group << capsLock << held << QString::fromUtf8(text);
+    };
+    row("us", "us", false, {}, "Hello, World! 1+1=2 ~`\\|<>?\tx\ny");
+    row("de", "de", false, {}, "Gr\u00fc\u00dfe: 1\u20ac @{[]}|~\\<> \u00c4\u00d6\u00dc ^\u00b0");
+    row("fr", "fr", false, {}, "\u00e0\u00e9\u00e8\u00e7\u00f9 AZERTY 1234 @\u20ac\u00b2 \u00ea");
+    row("us, Caps Lock", "us", true, {}, "abc XYZ 123 ;:");
+    row("de, Caps Lock", "de", true, {}, "\u00e4\u00f6\u00fc \u00c4\u00d6\u00dc \u20ac@ \u00df?");
+    row("Shift and Ctrl held", "us", false, {0x10, 0x11}, "ab AB 1!");
+    row("on no layout", "us", false, {}, "\u2603 \u0175\u0174 \u2603");
+    row("second layout locked", "us,ru", false, {}, "\u043f\u0440\u0438\u0432\u0435\u0442, \u042f! Hi", 1);
+}
+
+void TestInput::typesTextAsTheLayoutDoes()
+{
+    QFETCH(QString, layout);
+    QFETCH(int, group);
+    QFETCH(bool, capsLock);
+    QFETCH(QList<int>, held);
+    QFETCH(QString, text);
+    // The backend hears of the new layout as the window does.
+    const auto input = createInputBackend().backend;
+    const KeyboardLayout keyboard(layout);
+    QVERIFY(keyboard.isSwitched());
+    x.setCapsLock(capsLock);
+    x.lockGroup(group);
+    QPlainTextEdit editor;
+    editor.setGeometry(600, 400, 300, 200);
+    editor.show();
+    editor.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&editor));
+
+    for (const int virtualKey : held)
+        input->sendKey(virtualKey, true);
+    for (const char32_t character : text.toUcs4())
+        input->typeCharacter(character);
+    for (const int virtualKey : held)
+        input->sendKey(virtualKey, false);
+    QTRY_COMPARE(editor.toPlainText(), text);
+    QCOMPARE(x.keysDown(), QVector<int>());
+    QCOMPARE(x.isCapsLockOn(), capsLock);
+    QCOMPARE(input->takeError(), std::string());
+    x.setCapsLock(false);
+    x.lockGroup(0);
+}
+
+void TestInput::saysWhichCharactersItCannotType()
+{
+    KeymapChange keymap(x);
+    for (const int keycode : x.emptyKeycodes())
+        keymap.bind(keycode, XK_VoidSymbol);
+    const auto input = createInputBackend().backend;
+    EventRecorder recorder(x, 600, 400, 100, 100);
+    input->typeCharacter(U'\u2603');
+    input->typeCharacter(U'x');
+    input->typeCharacter(U'\u2602');
+    QTRY_COMPARE(recorder.events().size(), 2);
+    QCOMPARE(input->takeError(), std::string("could not type U+2603: the keyboard layout has no key for it and no"
+                                             " spare keycode is free (2 characters skipped)"));
+    QCOMPARE(input->takeError(), std::string());
+}
+
+void TestInput::lendsTheSpareKeycodeUsedLongestAgo()
+{
+    const QVector<int> empty = x.emptyKeycodes();
+    QVERIFY(empty.size() > 2);
+    KeymapChange keymap(x);
+    for (const int keycode : empty.mid(2))
+        keymap.bind(keycode, XK_VoidSymbol);
+    const auto input = createInputBackend().backend;
+    // Characters with no keysym of their own: theirs is 0x1000000 + code point.
+    for (const char32_t character : {U'\u2603', U'\U0001F600', U'\U0001F680', U'\U0001F600', U'\U0001F34E'})
+        input->typeCharacter(character);
+    QList<unsigned long> bound{x.keysymOf(empty[0]), x.keysymOf(empty[1])};
+    std::sort(bound.begin(), bound.end());
+    QCOMPARE(bound, QList<unsigned long>({0x101F34E, 0x101F600}));
+    input->releaseAllKeys();
+    QCOMPARE(input->takeError(), std::string());
 }
 
 QTEST_MAIN(TestInput)

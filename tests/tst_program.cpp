@@ -3,6 +3,7 @@
 // port at once and prints "open" when it did. Every run keeps its settings
 // in a folder of the test's own, never the user's.
 
+#include "input/inputbackend.h"
 #include "link/linkchoice.h"
 #include "pseudoterminal.h"
 #include "xserver.h"
@@ -16,6 +17,8 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <X11/keysym.h>
 
 #include <csignal>
 
@@ -125,6 +128,7 @@ private slots:
     void saysWhenItCannotInject();
     void saysWhichWayInputGoes_data();
     void saysWhichWayInputGoes();
+    void followsTheKeymapWithoutAWindow();
 
 private:
     PseudoTerminal board;
@@ -319,6 +323,25 @@ void TestProgram::saysWhichWayInputGoes()
     // Where this machine has no uinput device, the reason for it still stands.
     if (route.contains("uinput") && !hasUinput())
         QVERIFY2(run.errors.contains(CannotInject + "/dev/uinput"), run.errors.constData());
+}
+
+// Without a window, as with --no-window --input x11, the backend has an X
+// connection of its own that no toolkit reads.
+void TestProgram::followsTheKeymapWithoutAWindow()
+{
+    XServer x;
+    QVERIFY(x.isOpen());
+    const InputSetup input = createInputBackend(InputSystem::X11);
+    QVERIFY(input.problem.empty());
+    const KeyboardLayout french(QStringLiteral("fr"));
+    QVERIFY(french.isSwitched());
+    EventRecorder recorder(x, 600, 400, 100, 100);
+    QTest::qWait(200); // the backend hears of the change
+
+    input.backend->typeCharacter(U'a');
+    QTRY_COMPARE(recorder.events().size(), 2);
+    const int typed = recorder.events().value(0).section(QLatin1Char(' '), 1).toInt();
+    QCOMPARE(x.keysymOf(typed), static_cast<unsigned long>(XK_a));
 }
 
 QTEST_GUILESS_MAIN(TestProgram)

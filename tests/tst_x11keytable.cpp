@@ -1,3 +1,4 @@
+#include "input/x11keymap.h"
 #include "input/x11keytable.h"
 
 #include <QSet>
@@ -9,6 +10,8 @@
 #include <X11/keysym.h>
 
 #include <climits>
+#include <map>
+#include <vector>
 
 class TestX11KeyTable : public QObject
 {
@@ -20,6 +23,8 @@ private slots:
     void mapsCodesThatNameNoKeyToZero_data();
     void mapsCodesThatNameNoKeyToZero();
     void everyKeysymHasAKeycodeInTheDefaultKeymap();
+    void findsEachCharacterWithItsModifiers_data();
+    void findsEachCharacterWithItsModifiers();
 };
 
 void TestX11KeyTable::mapsKeyToItsUnshiftedKeysym_data()
@@ -161,6 +166,95 @@ void TestX11KeyTable::everyKeysymHasAKeycodeInTheDefaultKeymap()
     XCloseDisplay(display);
 
     QVERIFY2(unexpectedlyMissing.isEmpty(), qPrintable(unexpectedlyMissing.join(", ")));
+}
+
+// Keycodes of the made-up keymap below.
+enum : int { ShiftKey = 20, LevelThreeKey = 21, ModeSwitchKey = 22, LentKey = 25, SpareKey = 30 };
+
+void TestX11KeyTable::findsEachCharacterWithItsModifiers_data()
+{
+    QTest::addColumn<uint>("character");
+    QTest::addColumn<bool>("capsLock");
+    QTest::addColumn<int>("group");
+    QTest::addColumn<bool>("onSpare");
+    // The keycode, then the modifier keys held around it; empty for none.
+    QTest::addColumn<QList<int>>("stroke");
+    auto row = [](const char *name, char32_t character, bool capsLock, QList<int> stroke, bool onSpare = false,
+                  int group = 0) { QTest::newRow(name) << uint(character) << capsLock << group << onSpare << stroke; };
+    row("a", U'a', false, {10});
+    row("A", U'A', false, {10, ShiftKey});
+    row("a, Caps Lock", U'a', true, {10, ShiftKey});
+    row("A, Caps Lock", U'A', true, {10});
+    row("1, Caps Lock", U'1', true, {12});
+    row("!", U'!', false, {12, ShiftKey});
+    row("euro at level 3", U'\u20ac', false, {11, LevelThreeKey});
+    row("euro, Caps Lock", U'\u20ac', true, {11, LevelThreeKey});
+    row("backslash at level 3", U'\\', false, {13, LevelThreeKey});
+    row("sharp s", U'\u00df', false, {13});
+    row("sharp s, Caps Lock reaching its capital", U'\u00df', true, {});
+    row("inverted ? at level 4", U'\u00bf', false, {13, LevelThreeKey, ShiftKey});
+    row("o slash, Caps Lock", U'\u00f8', true, {17, LevelThreeKey, ShiftKey});
+    row("next group", U'\u044f', false, {15, ModeSwitchKey});
+    row("< on its own key", U'<', false, {16});
+    row("bar at level 3", U'|', false, {16, LevelThreeKey});
+    row("tab", U'\t', false, {23});
+    row("line feed", U'\n', false, {24});
+    row("control character", U'\u0001', false, {});
+    row("not on the keymap", U'\u2603', false, {});
+    row("only on a lent keycode", U'#', false, {});
+    row("second group locked", U'\u044f', false, {15}, false, 1);
+    row("second group locked, Caps Lock", U'\u044f', true, {15, ShiftKey}, false, 1);
+    row("second group locked, first group's letter", U'q', false, {}, false, 1);
+    row("third group locked", U'a', false, {}, false, 2);
+    row("spare, second group locked", U'\u2603', false, {SpareKey}, true, 1);
+    row("spare, lower case, Caps Lock", U'\u0175', true, {SpareKey, ShiftKey}, true);
+    row("spare, upper case", U'\u0174', false, {SpareKey, ShiftKey}, true);
+    row("spare, no case", U'\u2603', true, {SpareKey}, true);
+}
+
+void TestX11KeyTable::findsEachCharacterWithItsModifiers()
+{
+    QFETCH(uint, character);
+    QFETCH(bool, capsLock);
+    QFETCH(int, group);
+    QFETCH(bool, onSpare);
+    QFETCH(QList<int>, stroke);
+    // As an XKB server shows its keymap to core clients.
+    const std::map<int, std::vector<unsigned long>> keys{
+        {10, {XK_a, XK_A, XK_a, XK_A}},
+        {11, {XK_e, XK_E, XK_e, XK_E, XK_EuroSign, XK_EuroSign}},
+        {12, {XK_1, XK_exclam, XK_1, XK_exclam}},
+        {13, {XK_ssharp, XK_question, XK_ssharp, XK_question, XK_backslash, XK_questiondown, 0x1001e9e}},
+        {15, {XK_q, XK_Q, XK_Cyrillic_ya, XK_Cyrillic_YA}},
+        {16, {XK_less, XK_greater, XK_less, XK_greater, XK_bar, XK_brokenbar}},
+        {17, {XK_o, XK_O, XK_o, XK_O, XK_oslash, XK_Oslash}},
+        {ShiftKey, {XK_Shift_L}},
+        {LevelThreeKey, {XK_ISO_Level3_Shift}},
+        {ModeSwitchKey, {XK_Mode_switch}},
+        {23, {XK_Tab, XK_ISO_Left_Tab}},
+        {24, {XK_Return}},
+        {LentKey, {XK_numbersign}},
+    };
+    constexpr int PerKeycode = 7;
+    std::vector<unsigned long> keysyms((SpareKey - 8 + 1) * PerKeycode, NoSymbol);
+    for (const auto &[keycode, symbols] : keys)
+        std::copy(symbols.begin(), symbols.end(), keysyms.begin() + (keycode - 8) * PerKeycode);
+    const X11Keymap keymap(8, PerKeycode, keysyms);
+    const auto isLent = [](unsigned char keycode) { return keycode == LentKey; };
+
+    const unsigned long keysym = keysymForCharacter(character);
+    const KeyboardLocks locks{capsLock, group};
+    const std::optional<KeyStroke> found = onSpare ? keymap.strokeOnSpare(SpareKey, keysym, locks)
+                                                   : keymap.strokeFor(keysym, locks, isLent);
+    QList<int> got;
+    if (found) {
+        got << found->keycode;
+        for (const unsigned char modifier : found->modifiers) {
+            if (modifier)
+                got << modifier;
+        }
+    }
+    QCOMPARE(got, stroke);
 }
 
 QTEST_APPLESS_MAIN(TestX11KeyTable)

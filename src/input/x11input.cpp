@@ -5,22 +5,39 @@
 #include <QAbstractNativeEventFilter>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QSocketNotifier>
 
 // Xlib defines macros (Bool, Status, ...) that clash with the toolkit's
 // headers, so it comes after them.
-#include <X11/Xatom.h>
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xrandr.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 #include <xcb/xcb.h>
 
 namespace {
+
+// The server's core keyboard mapping, as it is now.
+X11Keymap readKeymap(Display *display)
+{
+    int minKeycode = 0, maxKeycode = 0, perKeycode = 0;
+    XDisplayKeycodes(display, &minKeycode, &maxKeycode);
+    const int count = maxKeycode - minKeycode + 1;
+    KeySym *map = XGetKeyboardMapping(display, static_cast<KeyCode>(minKeycode), count, &perKeycode);
+    if (!map)
+        return {};
+    X11Keymap keymap(minKeycode, perKeycode, std::vector<unsigned long>(map, map + count * perKeycode));
+    XFree(map);
+    return keymap;
+}
 
 unsigned int xButton(MouseButton button)
 {
@@ -46,75 +63,54 @@ int toInt16(int value)
 }
 
 // Keeps the key table current when the server's keyboard mapping changes.
+// The event base of the XKB extension on this connection, or -1.
+int xkbEventBase(Display *display)
+{
+    int opcode, eventBase, errorBase, major = XkbMajorVersion, minor = XkbMinorVersion;
+    return XkbQueryExtension(display, &opcode, &eventBase, &errorBase, &major, &minor) ? eventBase : -1;
+}
+
+// Whether an event of this type and XKB type says the keymap changed. An
+// XKB-aware client such as the toolkit hears of a new layout only through
+// XKB events, and of a changed keycode through those or a MappingNotify.
+bool announcesKeymap(int type, int xkbType, int xkbBase)
+{
+    return type == MappingNotify
+        || (xkbBase >= 0 && type == xkbBase && (xkbType == XkbNewKeyboardNotify || xkbType == XkbMapNotify));
+}
+
+// Keeps the key table current when the server's keyboard mapping changes.
 class KeymapWatcher : public QAbstractNativeEventFilter
 {
 public:
-    explicit KeymapWatcher(X11Input &input) : input(input) {}
+    KeymapWatcher(X11Input &input, int xkbBase) : input(input), xkb_base(xkbBase) {}
 
     bool nativeEventFilter(const QByteArray &type, void *message, qintptr *) override
     {
         if (type != "xcb_generic_event_t")
             return false;
+        // Every XKB event carries its own type in the second byte.
         const auto *event = static_cast<const xcb_generic_event_t *>(message);
-        if ((event->response_type & 0x7f) == XCB_MAPPING_NOTIFY)
+        if (announcesKeymap(event->response_type & 0x7f, event->pad0, xkb_base))
             input.loadKeymap();
         return false;
     }
 
 private:
     X11Input &input;
-};
-
-// Spare keycodes: a key the keymap lacks is typed through a keycode the
-// keymap leaves empty, bound to its keysym for the time being. Every Harnelo
-// on the server draws from the same empty keycodes, so
-// - a keycode is found empty and bound under a server grab, where no other
-//   client can bind it in between;
-// - the root window's _HARNELO_SPARE_KEYCODES property records each keycode
-//   any instance bound, with the keysym it bound there;
-// - the instance that bound keycode N owns the selection _HARNELO_KEYCODE_N
-//   while the binding is its. The server gives up a selection as soon as its
-//   owner's connection closes, however the program ended, on this computer
-//   or another. A recorded keycode whose selection has no owner was left by
-//   an instance that is gone: the next one clears it if it still holds the
-//   recorded keysym, and otherwise leaves it to whoever remapped it since.
-const char RecordName[] = "_HARNELO_SPARE_KEYCODES";
-
-Atom keycodeSelection(Display *display, unsigned char keycode)
-{
-    const std::string name = "_HARNELO_KEYCODE_" + std::to_string(keycode);
-    return XInternAtom(display, name.c_str(), False);
-}
-
-void clearMapping(Display *display, unsigned char keycode)
-{
-    KeySym none = NoSymbol;
-    XChangeKeyboardMapping(display, keycode, 1, &none, 1);
-}
-
-// Holds the X server for this connection alone while it lives.
-class ServerGrab
-{
-public:
-    explicit ServerGrab(Display *display) : display(display) { XGrabServer(display); }
-    ~ServerGrab()
-    {
-        XUngrabServer(display);
-        XFlush(display);
-    }
-    ServerGrab(const ServerGrab &) = delete;
-    ServerGrab &operator=(const ServerGrab &) = delete;
-
-private:
-    Display *display;
+    int xkb_base;
 };
 
 } // namespace
 
 X11Input::X11Input(Display *display, bool ownsDisplay, bool placesCursor)
-    : display(display), owns_display(ownsDisplay), places_cursor(placesCursor)
+    : display(display), owns_display(ownsDisplay), places_cursor(placesCursor), spare_keycodes(display)
 {
-    reclaimLeftovers();
+    spare_keycodes.whenForgetting([this](unsigned char keycode) {
+        std::replace(keycode_for_virtual_key.begin(), keycode_for_virtual_key.end(), keycode,
+                     static_cast<unsigned char>(0));
+    });
+    spare_keycodes.reclaimLeftovers();
     loadKeymap();
 }
 
@@ -122,6 +118,7 @@ X11Input::~X11Input()
 {
     if (keymap_watcher && QCoreApplication::instance())
         QCoreApplication::instance()->removeNativeEventFilter(keymap_watcher.get());
+    connection_watcher.reset();
     releaseAllKeys();
     XFlush(display);
     if (owns_display)
@@ -130,59 +127,68 @@ X11Input::~X11Input()
 
 void X11Input::loadKeymap()
 {
-    int minKeycode = 0, maxKeycode = 0, perKeycode = 0;
-    XDisplayKeycodes(display, &minKeycode, &maxKeycode);
-    const int count = maxKeycode - minKeycode + 1;
-    KeySym *map = XGetKeyboardMapping(display, static_cast<KeyCode>(minKeycode), count, &perKeycode);
-    keycode_for_virtual_key.fill(0);
-    if (!map) {
-        bound_keycodes.clear();
-        return;
-    }
-    const auto symbolAt = [&](int keycode, int level) {
-        return map[(keycode - minKeycode) * perKeycode + level];
-    };
+    keymap = readKeymap(display);
+    lent_keycodes = spare_keycodes.lentKeycodes();
     // Spare keycodes bound by any instance are not the keymap's own keys:
     // their binding may go at any moment.
-    const KeycodeRecord spare = readRecord();
-    // Prefer the key that has the keysym unshifted: "<" is both shift+comma
-    // and the key beside left shift, and the latter is the one meant.
-    for (int virtualKey = 1; virtualKey < 255; ++virtualKey) {
-        const unsigned long keysym = keysymForVirtualKey(virtualKey);
-        if (keysym == 0)
-            continue;
-        for (int level = 0; level < perKeycode && !keycode_for_virtual_key[virtualKey]; ++level) {
-            for (int keycode = minKeycode; keycode <= maxKeycode; ++keycode) {
-                if (symbolAt(keycode, level) == keysym && !spare.count(static_cast<unsigned char>(keycode))) {
-                    keycode_for_virtual_key[virtualKey] = static_cast<unsigned char>(keycode);
-                    break;
-                }
-            }
-        }
-    }
-    // A binding of ours that someone else has since replaced is theirs now.
-    for (auto binding = bound_keycodes.begin(); binding != bound_keycodes.end();) {
-        const bool ours = perKeycode > 0 && symbolAt(binding->first, 0) == binding->second;
-        binding = ours ? std::next(binding) : bound_keycodes.erase(binding);
-    }
-    XFree(map);
+    const auto isLent = [this](unsigned char keycode) { return lent_keycodes.count(keycode) > 0; };
+    // The lowest column first: "<" is both shift+comma and the key beside
+    // left shift, and the latter is the one meant.
+    for (int virtualKey = 1; virtualKey < 255; ++virtualKey)
+        keycode_for_virtual_key[virtualKey] = keymap.keycodeOf(keysymForVirtualKey(virtualKey), isLent);
+    spare_keycodes.dropReplaced(keymap);
 }
 
 void X11Input::watchKeymap()
 {
-    keymap_watcher = std::make_unique<KeymapWatcher>(*this);
+    xkb_event_base = xkbEventBase(display);
+    if (owns_display) {
+        watchOwnConnection();
+        return;
+    }
+    keymap_watcher = std::make_unique<KeymapWatcher>(*this, xkb_event_base);
     QCoreApplication::instance()->installNativeEventFilter(keymap_watcher.get());
+}
+
+// Without the toolkit's connection nobody reads this one's events: the
+// event loop tells when the server sent some.
+void X11Input::watchOwnConnection()
+{
+    if (xkb_event_base >= 0) {
+        const unsigned int changes = XkbNewKeyboardNotifyMask | XkbMapNotifyMask;
+        XkbSelectEvents(display, XkbUseCoreKbd, changes, changes);
+    }
+    connection_watcher = std::make_unique<QSocketNotifier>(ConnectionNumber(display), QSocketNotifier::Read);
+    QObject::connect(connection_watcher.get(), &QSocketNotifier::activated, [this] { readOwnEvents(); });
+    XFlush(display);
+}
+
+void X11Input::readOwnEvents()
+{
+    bool changed = false;
+    while (XPending(display) > 0) {
+        XkbEvent event;
+        XNextEvent(display, &event.core);
+        const int type = event.core.type;
+        if (!announcesKeymap(type, type == xkb_event_base ? event.any.xkb_type : -1, xkb_event_base))
+            continue;
+        if (type == MappingNotify)
+            XRefreshKeyboardMapping(&event.core.xmapping);
+        changed = true;
+    }
+    if (changed)
+        loadKeymap();
 }
 
 void X11Input::pressButton(MouseButton button)
 {
-    XTestFakeButtonEvent(display, xButton(button), True, CurrentTime);
+    fakeButton(xButton(button), true);
     sendNow();
 }
 
 void X11Input::releaseButton(MouseButton button)
 {
-    XTestFakeButtonEvent(display, xButton(button), False, CurrentTime);
+    fakeButton(xButton(button), false);
     sendNow();
 }
 
@@ -200,18 +206,30 @@ int X11Input::wheelClicks(int amount, int &remainder)
 void X11Input::sendWheel(int amount)
 {
     const int clicks = wheelClicks(amount, wheel_remainder);
-    const unsigned int button = clicks > 0 ? 4 : 5;
-    for (int i = 0; i < std::abs(clicks); ++i) {
-        XTestFakeButtonEvent(display, button, True, CurrentTime);
-        XTestFakeButtonEvent(display, button, False, CurrentTime);
-    }
+    clickButton(clicks > 0 ? 4 : 5, std::abs(clicks));
     sendNow();
+}
+
+void X11Input::sendHorizontalWheel(int amount)
+{
+    const int clicks = wheelClicks(amount, horizontal_wheel_remainder);
+    clickButton(clicks > 0 ? 7 : 6, std::abs(clicks));
+    sendNow();
+}
+
+void X11Input::clickButton(unsigned int button, int times)
+{
+    for (int i = 0; i < times; ++i) {
+        fakeButton(button, true);
+        fakeButton(button, false);
+    }
 }
 
 void X11Input::sendKey(int virtualKey, bool down)
 {
     if (!isVirtualKey(virtualKey))
         return;
+    keyboard_locks.reset();
     unsigned char keycode = held_keycode[virtualKey];
     if (down && !keycode)
         keycode = keycodeFor(virtualKey);
@@ -226,7 +244,7 @@ void X11Input::sendKey(int virtualKey, bool down)
     held_keycode[virtualKey] = down ? keycode : 0;
     if (heldByAnother)
         return;
-    XTestFakeKeyEvent(display, keycode, down ? True : False, CurrentTime);
+    fakeKey(keycode, down);
     sendNow();
 }
 
@@ -236,11 +254,11 @@ void X11Input::releaseAllKeys()
         const unsigned char released = keycode;
         keycode = 0;
         if (released && !isHeld(released))
-            XTestFakeKeyEvent(display, released, False, CurrentTime);
+            fakeKey(released, false);
     }
     // Bindings go only now, not on each release: every change of the keymap
     // makes every X client read the whole keymap again.
-    unbindAll();
+    spare_keycodes.unbindAll();
     sendNow();
 }
 
@@ -251,188 +269,9 @@ unsigned char X11Input::keycodeFor(int virtualKey)
     const unsigned long keysym = keysymForVirtualKey(virtualKey);
     if (keysym == 0)
         return 0;
-    for (const auto &[keycode, boundKeysym] : bound_keycodes) {
-        if (boundKeysym == keysym)
-            return keycode;
-    }
-    return bindSpareKeycode(keysym);
-}
-
-unsigned char X11Input::bindSpareKeycode(unsigned long keysym)
-{
-    ServerGrab grab(display);
-    KeycodeRecord record = readRecord();
-    clearLeftovers(record);
-    // Read afresh: what this backend last heard of the keymap may be stale.
-    unsigned char keycode = emptyKeycode();
-    if (!keycode)
-        keycode = idleBinding(record);
-    if (keycode) {
-        // Unshifted and shifted alike, as on a key that has only this symbol.
-        KeySym symbols[2] = {keysym, keysym};
-        XChangeKeyboardMapping(display, keycode, 2, symbols, 1);
-        XSetSelectionOwner(display, keycodeSelection(display, keycode), ownerWindow(), CurrentTime);
-        record[keycode] = keysym;
-        bound_keycodes[keycode] = keysym;
-    }
-    writeRecord(record);
-    return keycode;
-}
-
-// The highest keycode the server's keymap leaves without any keysym, or 0.
-unsigned char X11Input::emptyKeycode()
-{
-    int minKeycode = 0, maxKeycode = 0, perKeycode = 0;
-    XDisplayKeycodes(display, &minKeycode, &maxKeycode);
-    KeySym *map = XGetKeyboardMapping(display, static_cast<KeyCode>(minKeycode),
-                                      maxKeycode - minKeycode + 1, &perKeycode);
-    unsigned char found = 0;
-    for (int keycode = maxKeycode; map && perKeycode > 0 && keycode >= minKeycode && !found; --keycode) {
-        const KeySym *symbols = map + (keycode - minKeycode) * perKeycode;
-        if (std::all_of(symbols, symbols + perKeycode, [](KeySym symbol) { return symbol == NoSymbol; }))
-            found = static_cast<unsigned char>(keycode);
-    }
-    if (map)
-        XFree(map);
-    return found;
-}
-
-// Takes back a binding of this backend's that no held key uses.
-unsigned char X11Input::idleBinding(KeycodeRecord &record)
-{
-    for (const auto &[keycode, keysym] : bound_keycodes) {
-        if (!isHeld(keycode) && maps(keycode, keysym)) {
-            const unsigned char taken = keycode;
-            forget(taken, record);
-            return taken;
-        }
-    }
-    return 0;
-}
-
-void X11Input::unbindAll()
-{
-    if (!owner_window)
-        return;
-    ServerGrab grab(display);
-    KeycodeRecord record = readRecord();
-    for (const auto &[keycode, keysym] : KeycodeRecord(record)) {
-        if (ownerOf(keycode) != owner_window)
-            continue;
-        // Only while it is still ours: someone may have mapped the keycode since.
-        if (maps(keycode, keysym))
-            clearMapping(display, keycode);
-        forget(keycode, record);
-    }
-    while (!bound_keycodes.empty())
-        forget(bound_keycodes.begin()->first, record);
-    writeRecord(record);
-    // Whatever else this backend still marked as its own goes with the window.
-    XDestroyWindow(display, owner_window);
-    owner_window = 0;
-}
-
-// Drops the binding of keycode from what this backend and the record hold;
-// needs the server grabbed.
-void X11Input::forget(unsigned char keycode, KeycodeRecord &record)
-{
-    bound_keycodes.erase(keycode);
-    std::replace(keycode_for_virtual_key.begin(), keycode_for_virtual_key.end(), keycode,
-                 static_cast<unsigned char>(0));
-    if (!owner_window || ownerOf(keycode) != owner_window)
-        return;
-    XSetSelectionOwner(display, keycodeSelection(display, keycode), None, CurrentTime);
-    record.erase(keycode);
-}
-
-void X11Input::reclaimLeftovers()
-{
-    // Usually nothing is recorded, and that is found without a grab.
-    if (readRecord().empty())
-        return;
-    ServerGrab grab(display);
-    KeycodeRecord record = readRecord();
-    clearLeftovers(record);
-    writeRecord(record);
-}
-
-// Clears the bindings of instances that are gone; needs the server grabbed.
-void X11Input::clearLeftovers(KeycodeRecord &record)
-{
-    for (auto binding = record.begin(); binding != record.end();) {
-        if (ownerOf(binding->first) != None) {
-            ++binding;
-            continue;
-        }
-        if (maps(binding->first, binding->second))
-            clearMapping(display, binding->first);
-        binding = record.erase(binding);
-    }
-}
-
-X11Input::KeycodeRecord X11Input::readRecord()
-{
-    KeycodeRecord record;
-    Atom type = None;
-    int format = 0;
-    unsigned long count = 0, left = 0;
-    unsigned char *data = nullptr;
-    const int status = XGetWindowProperty(display, DefaultRootWindow(display),
-                                          XInternAtom(display, RecordName, False), 0, 1024, False,
-                                          XA_INTEGER, &type, &format, &count, &left, &data);
-    if (status == Success && type == XA_INTEGER && format == 32) {
-        // Xlib hands 32-bit items over as longs. Any client may have written
-        // this, so only real keycodes count.
-        const auto *numbers = reinterpret_cast<const long *>(data);
-        for (unsigned long i = 0; i + 1 < count; i += 2) {
-            if (numbers[i] >= 8 && numbers[i] <= 255)
-                record[static_cast<unsigned char>(numbers[i])] = numbers[i + 1] & 0xffffffffUL;
-        }
-    }
-    if (data)
-        XFree(data);
-    return record;
-}
-
-void X11Input::writeRecord(const KeycodeRecord &record)
-{
-    const Atom property = XInternAtom(display, RecordName, False);
-    if (record.empty()) {
-        XDeleteProperty(display, DefaultRootWindow(display), property);
-        return;
-    }
-    std::vector<long> numbers;
-    for (const auto &[keycode, keysym] : record)
-        numbers.insert(numbers.end(), {keycode, static_cast<long>(keysym)});
-    XChangeProperty(display, DefaultRootWindow(display), property, XA_INTEGER, 32, PropModeReplace,
-                    reinterpret_cast<const unsigned char *>(numbers.data()),
-                    static_cast<int>(numbers.size()));
-}
-
-// Whether keycode types keysym now, as the server has it.
-bool X11Input::maps(unsigned char keycode, unsigned long keysym)
-{
-    int perKeycode = 0;
-    KeySym *symbols = XGetKeyboardMapping(display, keycode, 1, &perKeycode);
-    const bool mapped = symbols && perKeycode > 0 && symbols[0] == keysym;
-    if (symbols)
-        XFree(symbols);
-    return mapped;
-}
-
-unsigned long X11Input::ownerOf(unsigned char keycode)
-{
-    return XGetSelectionOwner(display, keycodeSelection(display, keycode));
-}
-
-// An unmapped window of this backend's, there only to own selections.
-unsigned long X11Input::ownerWindow()
-{
-    if (!owner_window) {
-        owner_window = XCreateWindow(display, DefaultRootWindow(display), -1, -1, 1, 1, 0,
-                                     CopyFromParent, InputOnly, CopyFromParent, 0, nullptr);
-    }
-    return owner_window;
+    if (const unsigned char bound = spare_keycodes.boundTo(keysym))
+        return bound;
+    return spare_keycodes.bind(keysym, [this](unsigned char keycode) { return isHeld(keycode); });
 }
 
 bool X11Input::isHeld(unsigned char keycode) const
@@ -458,15 +297,29 @@ bool X11Input::moveCursorBy(int dx, int dy)
     return true;
 }
 
+void X11Input::fakeKey(unsigned char keycode, bool down)
+{
+    XTestFakeKeyEvent(display, keycode, down ? True : False, CurrentTime);
+}
+
+void X11Input::fakeButton(unsigned int button, bool down)
+{
+    XTestFakeButtonEvent(display, button, down ? True : False, CurrentTime);
+}
+
 void X11Input::flush()
 {
+    keyboard_locks.reset();
     XFlush(display);
+    // Replies read meanwhile may have brought keymap changes along.
+    if (connection_watcher && XEventsQueued(display, QueuedAlready) > 0)
+        readOwnEvents();
 }
 
 void X11Input::sendNow()
 {
     if (!inBatch())
-        XFlush(display);
+        flush();
 }
 
 namespace {
@@ -580,17 +433,101 @@ std::unique_ptr<X11Input> X11Input::create(std::string &error)
     // keep moves and clicks in order.
     const bool placesCursor = ownsDisplay || toolkitUsesXPixels();
     auto input = std::make_unique<X11Input>(display, ownsDisplay, placesCursor);
-    if (!ownsDisplay)
+    if (QCoreApplication::instance())
         input->watchKeymap();
     return input;
 }
 
 void X11Input::typeCharacter(char32_t character)
 {
-    static_cast<void>(character);
+    const std::optional<KeyStroke> stroke = strokeFor(keysymForCharacter(character));
+    if (!stroke) {
+        cannotType(character);
+        return;
+    }
+    // What the board holds must not change the character: its modifiers go
+    // up around it and down again after.
+    const std::vector<unsigned char> held = heldModifierKeys();
+    for (const unsigned char keycode : held)
+        fakeKey(keycode, false);
+    for (const unsigned char modifier : stroke->modifiers) {
+        if (modifier)
+            fakeKey(modifier, true);
+    }
+    fakeKey(stroke->keycode, true);
+    fakeKey(stroke->keycode, false);
+    for (auto modifier = stroke->modifiers.rbegin(); modifier != stroke->modifiers.rend(); ++modifier) {
+        if (*modifier)
+            fakeKey(*modifier, false);
+    }
+    for (const unsigned char keycode : held)
+        fakeKey(keycode, true);
+    sendNow();
 }
 
-void X11Input::sendHorizontalWheel(int amount)
+// On the keymap, else on a spare keycode bound to the keysym.
+std::optional<KeyStroke> X11Input::strokeFor(unsigned long keysym)
 {
-    static_cast<void>(amount);
+    if (keysym == 0)
+        return std::nullopt;
+    const KeyboardLocks locks = keyboardLocks();
+    const auto isLent = [this](unsigned char keycode) { return lent_keycodes.count(keycode) > 0; };
+    if (std::optional<KeyStroke> stroke = keymap.strokeFor(keysym, locks, isLent))
+        return stroke;
+    unsigned char keycode = spare_keycodes.boundTo(keysym);
+    if (!keycode)
+        keycode = spare_keycodes.bind(keysym, [this](unsigned char code) { return isHeld(code); });
+    if (!keycode)
+        return std::nullopt;
+    return keymap.strokeOnSpare(keycode, keysym, locks);
+}
+
+// Asked of the server once a batch: asking is a round trip, and within a
+// batch only the board's own key lines are likely to change them.
+KeyboardLocks X11Input::keyboardLocks()
+{
+    if (!keyboard_locks) {
+        Window root, child;
+        int rootX, rootY, windowX, windowY;
+        unsigned int state = 0;
+        XQueryPointer(display, DefaultRootWindow(display), &root, &child, &rootX, &rootY, &windowX, &windowY,
+                      &state);
+        keyboard_locks = KeyboardLocks{(state & LockMask) != 0, XkbGroupForCoreState(state)};
+    }
+    return *keyboard_locks;
+}
+
+// The keycodes of the modifiers the board holds through key lines.
+std::vector<unsigned char> X11Input::heldModifierKeys() const
+{
+    std::vector<unsigned char> keycodes;
+    for (int virtualKey = 1; virtualKey < 255; ++virtualKey) {
+        const unsigned char keycode = held_keycode[virtualKey];
+        if (keycode && changesOtherKeys(keysymForVirtualKey(virtualKey))
+            && std::find(keycodes.begin(), keycodes.end(), keycode) == keycodes.end())
+            keycodes.push_back(keycode);
+    }
+    return keycodes;
+}
+
+void X11Input::cannotType(char32_t character)
+{
+    if (skipped_characters == 0)
+        first_skipped = character;
+    if (skipped_characters < std::numeric_limits<int>::max())
+        ++skipped_characters;
+}
+
+std::string X11Input::takeError()
+{
+    if (skipped_characters == 0)
+        return {};
+    char code[16];
+    std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned int>(first_skipped));
+    std::string error = std::string("could not type ") + code
+                        + ": the keyboard layout has no key for it and no spare keycode is free";
+    if (skipped_characters > 1)
+        error += " (" + std::to_string(skipped_characters) + " characters skipped)";
+    skipped_characters = 0;
+    return error;
 }

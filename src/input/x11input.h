@@ -1,14 +1,19 @@
 #pragma once
 
 #include "inputbackend.h"
+#include "x11keymap.h"
+#include "x11sparekeycodes.h"
 
 #include <array>
-#include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
 typedef struct _XDisplay Display;
 class QAbstractNativeEventFilter;
+class QSocketNotifier;
 
 // What the X server this program would inject into is, asked of the server
 // itself rather than of the environment.
@@ -48,10 +53,13 @@ public:
     void releaseAllKeys() override;
     bool moveCursorTo(int x, int y) override;
     bool moveCursorBy(int dx, int dy) override;
+    std::string takeError() override;
 
     // Reads the server's keyboard mapping again, after it changed.
     void loadKeymap();
-    // Reloads the mapping whenever the toolkit sees it change, while this backend lives.
+    // Reloads the mapping whenever it changes, while this backend lives: as
+    // the toolkit sees it on the toolkit's connection, else as this backend's
+    // own connection hears it from the event loop.
     void watchKeymap();
 
     // The wheel clicks one turn of amount makes, given what was left over
@@ -64,38 +72,41 @@ protected:
     void flush() override;
 
 private:
-    // Spare keycodes bound to keysyms the keymap lacks: keycode -> keysym.
-    using KeycodeRecord = std::map<unsigned char, unsigned long>;
-
     // The keycode that types virtualKey's keysym now: one of the keymap's,
     // or a spare keycode bound to it for the time being. 0 when there is none.
     unsigned char keycodeFor(int virtualKey);
-    unsigned char bindSpareKeycode(unsigned long keysym);
-    unsigned char emptyKeycode();
-    unsigned char idleBinding(KeycodeRecord &record);
-    void unbindAll();
-    void forget(unsigned char keycode, KeycodeRecord &record);
-    void reclaimLeftovers();
-    void clearLeftovers(KeycodeRecord &record);
-    KeycodeRecord readRecord();
-    void writeRecord(const KeycodeRecord &record);
-    bool maps(unsigned char keycode, unsigned long keysym);
-    unsigned long ownerOf(unsigned char keycode);
-    unsigned long ownerWindow();
     bool isHeld(unsigned char keycode) const;
+    std::optional<KeyStroke> strokeFor(unsigned long keysym);
+    KeyboardLocks keyboardLocks();
+    std::vector<unsigned char> heldModifierKeys() const;
+    void cannotType(char32_t character);
+    void clickButton(unsigned int button, int times);
+    // Every XTest key and button event goes out through these two.
+    void fakeKey(unsigned char keycode, bool down);
+    void fakeButton(unsigned int button, bool down);
+    void watchOwnConnection();
+    void readOwnEvents();
     void sendNow();
 
     Display *display;
     bool owns_display;
     bool places_cursor;
     int wheel_remainder = 0;
+    int horizontal_wheel_remainder = 0;
     std::array<unsigned char, 256> keycode_for_virtual_key{};
     // What each virtual key pressed, so that its release lifts that very
     // keycode even if the keymap changed since.
     std::array<unsigned char, 256> held_keycode{};
-    // The spare keycodes this backend bound.
-    KeycodeRecord bound_keycodes;
-    // Owns the selections that mark those bindings as this backend's.
-    unsigned long owner_window = 0;
+    X11Keymap keymap;
+    // The keycodes any instance had lent out when the keymap was read.
+    std::set<unsigned char> lent_keycodes;
+    X11SpareKeycodes spare_keycodes;
+    // Text characters skipped since the last takeError(), and the first of them.
+    int skipped_characters = 0;
+    char32_t first_skipped = 0;
     std::unique_ptr<QAbstractNativeEventFilter> keymap_watcher;
+    std::unique_ptr<QSocketNotifier> connection_watcher;
+    int xkb_event_base = -1;
+    // Caps Lock and the group, as last asked; forgotten when a batch ends.
+    std::optional<KeyboardLocks> keyboard_locks;
 };

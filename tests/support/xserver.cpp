@@ -1,5 +1,9 @@
 #include "xserver.h"
 
+// The toolkit's headers go before Xlib's, whose macros clash with them.
+#include <QProcess>
+
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
@@ -89,6 +93,32 @@ bool XServer::isKeyDown(unsigned long keysym)
 {
     const int keycode = keycodeOf(keysym);
     return keycode != 0 && keysDown().contains(keycode);
+}
+
+bool XServer::isCapsLockOn()
+{
+    XkbStateRec state{};
+    XkbGetState(display, XkbUseCoreKbd, &state);
+    return (state.locked_mods & LockMask) != 0;
+}
+
+void XServer::setCapsLock(bool on)
+{
+    XkbLockModifiers(display, XkbUseCoreKbd, LockMask, on ? LockMask : 0);
+    XSync(display, False);
+}
+
+void XServer::lockGroup(int group)
+{
+    XkbLockGroup(display, XkbUseCoreKbd, static_cast<unsigned int>(group));
+    XSync(display, False);
+}
+
+bool KeyboardLayout::use(const QString &layout)
+{
+    return QProcess::execute(QStringLiteral("setxkbmap"),
+                             {QStringLiteral("-display"), qEnvironmentVariable("DISPLAY"), layout})
+        == 0;
 }
 
 void XServer::releaseEverything()

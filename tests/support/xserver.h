@@ -32,6 +32,12 @@ public:
     // Keycodes the keymap leaves without any keysym.
     QVector<int> emptyKeycodes();
 
+    bool isCapsLockOn();
+    // Locks or unlocks Caps Lock, as its key would.
+    void setCapsLock(bool on);
+    // Locks the keyboard's group (layout): 0 the first.
+    void lockGroup(int group);
+
     // Releases whatever an earlier test case left down, so cases stay independent.
     void releaseEverything();
 
@@ -68,6 +74,23 @@ public:
 private:
     Display *display;
     QVector<QPair<int, QVector<unsigned long>>> originals;
+};
+
+// Switches the X server to another keyboard layout ("de", "fr") while it
+// lives, then back to the US layout the tests start with.
+class KeyboardLayout
+{
+public:
+    explicit KeyboardLayout(const QString &layout) : switched(use(layout)) {}
+    ~KeyboardLayout() { use(QStringLiteral("us")); }
+    KeyboardLayout(const KeyboardLayout &) = delete;
+    KeyboardLayout &operator=(const KeyboardLayout &) = delete;
+
+    bool isSwitched() const { return switched; }
+
+private:
+    static bool use(const QString &layout);
+    bool switched;
 };
 
 // A plain X window that records the button and key events it receives, in
