@@ -57,25 +57,31 @@ private slots:
 void TestLinkKeeper::reopensOnlyTheBoardItKeeps_data()
 {
     QTest::addColumn<BoardIdentity>("first");
+    QTest::addColumn<BoardIdentity>("described"); // by the port list once open
     QTest::addColumn<BoardIdentity>("second");
     QTest::addColumn<State>("then");
-    QTest::newRow("the same board back") << Uno << Uno << State::Open;
-    QTest::newRow("a clone back in its socket") << Clone << Clone << State::Open;
-    QTest::newRow("a board without identity, by name") << BoardIdentity() << Uno << State::Open;
-    QTest::newRow("another board under its name")
-        << Uno << BoardIdentity{QStringLiteral("9573"), 0x2341, 0x0043, Uno.location} << State::OtherDevice;
-    QTest::newRow("its boot loader") << Uno << BoardIdentity{Uno.serialNumber, 0x2341, 0x0036, Uno.location}
+    const BoardIdentity otherUno{QStringLiteral("9573"), 0x2341, 0x0043, Uno.location};
+    QTest::newRow("the same board back") << Uno << Uno << Uno << State::Open;
+    QTest::newRow("a clone back in its socket") << Clone << Clone << Clone << State::Open;
+    QTest::newRow("a port never described, by name") << BoardIdentity() << BoardIdentity() << Uno << State::Open;
+    // Opened before udev described it, described while open.
+    QTest::newRow("a board described once open, back") << BoardIdentity() << Uno << Uno << State::Open;
+    QTest::newRow("another board where one described once open was")
+        << BoardIdentity() << Uno << otherUno << State::OtherDevice;
+    QTest::newRow("another board under its name") << Uno << Uno << otherUno << State::OtherDevice;
+    QTest::newRow("its boot loader") << Uno << Uno << BoardIdentity{Uno.serialNumber, 0x2341, 0x0036, Uno.location}
                                      << State::OtherDevice;
     QTest::newRow("a clone in another socket")
-        << Clone << BoardIdentity{QString(), 0x1a86, 0x7523, QStringLiteral("1-3:1.0")} << State::OtherDevice;
+        << Clone << Clone << BoardIdentity{QString(), 0x1a86, 0x7523, QStringLiteral("1-3:1.0")} << State::OtherDevice;
     // Plugged in a moment ago: the system has not described it yet.
-    QTest::newRow("a device not described yet") << Uno << BoardIdentity() << State::Lost;
-    QTest::newRow("closed while reopening") << Clone << Clone << State::Closed;
+    QTest::newRow("a device not described yet") << Uno << Uno << BoardIdentity() << State::Lost;
+    QTest::newRow("closed while reopening") << Clone << Clone << Clone << State::Closed;
 }
 
 void TestLinkKeeper::reopensOnlyTheBoardItKeeps()
 {
     QFETCH(BoardIdentity, first);
+    QFETCH(BoardIdentity, described);
     QFETCH(BoardIdentity, second);
     QFETCH(State, then);
     PluggableBoard board;
@@ -85,8 +91,9 @@ void TestLinkKeeper::reopensOnlyTheBoardItKeeps()
     QCOMPARE(kept.keeper.describe(), "Waiting for " + name);
     board.plugIn(first);
     QTRY_COMPARE(kept.keeper.state(), State::Open);
+    board.describeAs(described);
     // Remembered by the stable name it was kept by, with the board found there.
-    QCOMPARE(recallLinkChoice(kept.memory), (LinkChoice{name, 115200, first}));
+    QTRY_COMPARE(recallLinkChoice(kept.memory), (LinkChoice{name, 115200, described}));
 
     board.unplug();
     QTRY_COMPARE(kept.keeper.state(), State::Lost);
@@ -109,7 +116,7 @@ void TestLinkKeeper::reopensOnlyTheBoardItKeeps()
         kept.keeper.close();
         kept.keeper.keep({name, 115200, {}});
     } else if (then == State::Lost) {
-        board.describeAs(first);
+        board.describeAs(described);
     } else {
         QCOMPARE(kept.keeper.describe(), QStringLiteral("Closed"));
         return;

@@ -44,6 +44,7 @@ void LinkKeeper::close()
 void LinkKeeper::setPorts(const QList<SerialPortEntry> &ports)
 {
     this->ports = ports;
+    learnBoard();
     reopen();
 }
 
@@ -100,10 +101,28 @@ void LinkKeeper::attempt(const SerialPortEntry &port)
 
 void LinkKeeper::opened(const BoardIdentity &board)
 {
+    remember(board);
+    setState(State::Open);
+}
+
+void LinkKeeper::remember(const BoardIdentity &board)
+{
     chosen.board = board;
     if (memory)
         rememberLinkChoice(*memory, chosen);
-    setState(State::Open);
+}
+
+// A board opened the moment it appeared (a service that starts as root, an
+// --open that wins the race with udev) is not described yet: it is known
+// from the first listing that describes it, or any device under its name
+// would be taken for it from then on.
+void LinkKeeper::learnBoard()
+{
+    if (current != State::Open || chosen.board.isKnown())
+        return;
+    const BoardIdentity seen = identityOf(chosen.port);
+    if (seen.isKnown())
+        remember(seen);
 }
 
 BoardIdentity LinkKeeper::identityOf(const QString &port) const

@@ -41,7 +41,8 @@ public:
     bool open(const LinkChoice &choice);
     // Opens choice.port as soon as it is there, and again after every loss,
     // until close(). Only the board choice names is opened; when choice
-    // names none, the first device opened is the one kept.
+    // names none, the first device opened is the one kept, known by the
+    // identity the port list gives it, be it only once it is open.
     void keep(const LinkChoice &choice);
     void close();
 
@@ -65,6 +66,8 @@ private:
     void reopen();
     void attempt(const SerialPortEntry &port);
     void opened(const BoardIdentity &board);
+    void remember(const BoardIdentity &board);
+    void learnBoard();
     void setState(State state);
     BoardIdentity identityOf(const QString &port) const;
 
