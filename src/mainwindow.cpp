@@ -42,6 +42,7 @@ MainWindow::MainWindow(QWidget *parent, PortLister portLister, InputSetup inputS
     connect(serial_link, SIGNAL(readyRead()), this, SLOT(readData()));
     connect(serial_link, &SerialLink::errorOccurred, this, &MainWindow::handleError);
     connect(link_keeper, &LinkKeeper::stateChanged, this, &MainWindow::showLinkState);
+    connect(link_keeper, &LinkKeeper::notice, status_line, &StatusLine::showInputNotice);
     connect(ui->port_cb, &QComboBox::activated, this,
             [this](int index) { port_choice.userPicked(serial_ports_list.value(index).name); });
 

@@ -12,6 +12,8 @@ WindowlessBridge::WindowlessBridge(const LinkChoice &board, std::unique_ptr<Inpu
     connect(&link_keeper, &LinkKeeper::stateChanged, this, [this] {
         std::fprintf(stderr, "%s\n", qPrintable(link_keeper.describe()));
     });
+    connect(&link_keeper, &LinkKeeper::notice, this,
+            [](const QString &text) { std::fprintf(stderr, "%s\n", qPrintable(text)); });
     connect(&device_refresh_timer, &QTimer::timeout, this, &WindowlessBridge::updateDeviceList);
     device_refresh_timer.start(1000);
     updateDeviceList();

@@ -52,6 +52,8 @@ private slots:
     void reopensOnlyTheBoardItKeeps();
     void startsOnlyWithTheRememberedBoard();
     void retriesABusyPortAtMostOnceASecond();
+    void readingNothingIsNotALoss_data();
+    void readingNothingIsNotALoss();
 };
 
 void TestLinkKeeper::reopensOnlyTheBoardItKeeps_data()
@@ -160,6 +162,40 @@ void TestLinkKeeper::retriesABusyPortAtMostOnceASecond()
     other.close();
     QTRY_COMPARE_WITH_TIMEOUT(kept.keeper.state(), State::Open, 3000);
     QCOMPARE(kept.keeper.describe(), "Reading " + board.stableName() + " at 9600 baud");
+}
+
+void TestLinkKeeper::readingNothingIsNotALoss_data()
+{
+    QTest::addColumn<bool>("hungUp");
+    QTest::addColumn<State>("then");
+    // Another program took what there was, and the port says so as an error.
+    QTest::newRow("nothing read, the port still there") << false << State::Open;
+    QTest::newRow("the board hung up") << true << State::Lost;
+}
+
+void TestLinkKeeper::readingNothingIsNotALoss()
+{
+    QFETCH(bool, hungUp);
+    QFETCH(State, then);
+    PluggableBoard board;
+    KeptLink kept(board);
+    QStringList notices;
+    connect(&kept.keeper, &LinkKeeper::notice, this, [&notices](const QString &text) { notices << text; });
+    board.plugIn();
+    kept.keeper.keep({board.stableName(), 115200, {}});
+    QTRY_COMPARE(kept.keeper.state(), State::Open);
+    if (hungUp)
+        board.unplug();
+    auto *port = kept.link.findChild<QSerialPort *>();
+    for (const QSerialPort::SerialPortError error : {QSerialPort::ReadError, QSerialPort::ResourceError})
+        emit port->errorOccurred(error);
+    QTRY_COMPARE(kept.keeper.state(), then);
+    if (hungUp)
+        return;
+    QCOMPARE(notices, QStringList{"Another program is also reading " + kept.link.portName()
+                                  + "; some input may be lost"});
+    QVERIFY(board.send("1 0 65\n"));
+    QTRY_COMPARE(kept.lines, QByteArrayList{"1 0 65"});
 }
 
 QTEST_GUILESS_MAIN(TestLinkKeeper)

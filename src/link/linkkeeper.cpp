@@ -1,5 +1,7 @@
 #include "linkkeeper.h"
 
+#include "portsharing.h"
+
 #include <QTimer>
 
 #include <utility>
@@ -10,6 +12,7 @@ LinkKeeper::LinkKeeper(SerialLink &link, QSettings *memory, QObject *parent)
     retry_timer->setSingleShot(true);
     retry_timer->setTimerType(Qt::PreciseTimer);
     connect(retry_timer, &QTimer::timeout, this, &LinkKeeper::reopen);
+    connect(&link, &SerialLink::readNothing, this, &LinkKeeper::noticeOtherReader);
 }
 
 bool LinkKeeper::open(const LinkChoice &choice)
@@ -101,6 +104,7 @@ void LinkKeeper::attempt(const SerialPortEntry &port)
 
 void LinkKeeper::opened(const BoardIdentity &board)
 {
+    other_reader_told = false;
     remember(board);
     setState(State::Open);
 }
@@ -123,6 +127,15 @@ void LinkKeeper::learnBoard()
     const BoardIdentity seen = identityOf(chosen.port);
     if (seen.isKnown())
         remember(seen);
+}
+
+void LinkKeeper::noticeOtherReader()
+{
+    if (current != State::Open || std::exchange(other_reader_told, true))
+        return;
+    const QStringList others = otherProgramsWith(link.devicePath());
+    const QString who = others.isEmpty() ? tr("Another program") : others.join(QLatin1String(", "));
+    emit notice(tr("%1 is also reading %2; some input may be lost").arg(who, link.portName()));
 }
 
 BoardIdentity LinkKeeper::identityOf(const QString &port) const

@@ -61,6 +61,9 @@ public:
 
 signals:
     void stateChanged(LinkKeeper::State state);
+    // Something the user should hear of once, e.g. that another program
+    // also reads the port.
+    void notice(const QString &text);
 
 private:
     void reopen();
@@ -68,6 +71,7 @@ private:
     void opened(const BoardIdentity &board);
     void remember(const BoardIdentity &board);
     void learnBoard();
+    void noticeOtherReader();
     void setState(State state);
     BoardIdentity identityOf(const QString &port) const;
 
@@ -78,6 +82,7 @@ private:
     LinkChoice chosen;
     QList<SerialPortEntry> ports;
     QString open_failure;
+    bool other_reader_told = false;
     QElapsedTimer last_attempt;
     QTimer *retry_timer;
 };

@@ -30,17 +30,26 @@ public:
     void readLines(OnLine &&onLine);
 
     // Whether error means that the device went away. Windows reports a
-    // vanished device as ResourceError; on Linux a tty that hangs up reads
-    // as end of file, which the port reports as ReadError.
+    // vanished device as ResourceError. On Unix a read that finds nothing
+    // is reported as ReadError or ResourceError, whether the tty hung up
+    // or another program took what there was to read: only the first is a loss.
     bool isDeviceLoss(QSerialPort::SerialPortError error) const;
+    // The device path the port was opened by, e.g. /dev/serial/by-id/...
+    QString devicePath() const;
 
 signals:
     void readyRead();
     void errorOccurred(QSerialPort::SerialPortError error);
+    // A read found nothing while the device is there: another program
+    // reads the port too. The link goes on reading.
+    void readNothing();
 
 private:
+    void handleError(QSerialPort::SerialPortError error);
+
     QSerialPort *serial_port;
     LineFramer line_framer;
+    QString opened_name;
 };
 
 template<typename OnLine>
