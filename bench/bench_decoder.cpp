@@ -1,16 +1,21 @@
 // Decoder throughput over the kind of traffic a board sends, and the heap
-// allocations each decoded line costs.
+// allocations each decoded line costs; the same through the line trace, off
+// (as every line goes) and on (--trace, written to /dev/null).
 //
 // Prints one row per repetition on stdout ("key<TAB>unit<TAB>value") for
 // scripts/bench; --benchmark_out=FILE keeps Google Benchmark's own report.
 
 #include "eventline.h"
+#include "linetrace.h"
 
 #include <benchmark/benchmark.h>
+
+#include <QCoreApplication>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -137,7 +142,46 @@ void frameAndDecode(benchmark::State &state)
     reportPerLine(state, decoded, allocations.load() - before);
 }
 
+// As the program decodes every line: through the trace, which is off.
+void decodeTraceOff(benchmark::State &state)
+{
+    std::vector<std::string_view> lines(lineMix().begin(), lineMix().end());
+    LineTrace *trace = nullptr;
+    benchmark::DoNotOptimize(trace);
+    long long decoded = 0;
+    const long long before = allocations.load();
+    for (auto _ : state) {
+        for (const std::string_view line : lines)
+            benchmark::DoNotOptimize(decodeTraced(line, trace));
+        decoded += static_cast<long long>(lines.size());
+    }
+    reportPerLine(state, decoded, allocations.load() - before);
+}
+
+// With --trace: every line told, written to /dev/null in the trace's bursts.
+void decodeTraceOn(benchmark::State &state)
+{
+    std::vector<std::string_view> lines(lineMix().begin(), lineMix().end());
+    std::FILE *null = std::fopen("/dev/null", "w");
+    long long decoded = 0;
+    long long allocated = 0;
+    {
+        LineTrace trace(null);
+        const long long before = allocations.load();
+        for (auto _ : state) {
+            for (const std::string_view line : lines)
+                benchmark::DoNotOptimize(decodeTraced(line, &trace));
+            decoded += static_cast<long long>(lines.size());
+        }
+        allocated = allocations.load() - before;
+    }
+    std::fclose(null);
+    reportPerLine(state, decoded, allocated);
+}
+
 BENCHMARK(decodeLines)->Repetitions(5)->MinTime(0.3);
+BENCHMARK(decodeTraceOff)->Repetitions(5)->MinTime(0.3);
+BENCHMARK(decodeTraceOn)->Repetitions(5)->MinTime(0.3);
 BENCHMARK(frameAndDecode)->Repetitions(5)->MinTime(0.3);
 
 // Hands each repetition to scripts/bench as rows.
@@ -152,12 +196,24 @@ public:
             if (run.run_type != Run::RT_Iteration || run.error_occurred)
                 continue;
             const std::string name = "decoder." + run.run_name.function_name;
+            rates[run.run_name.function_name].push_back(run.counters.at("lines_per_s"));
             row(name + ".lines_per_s", "lines/s", run.counters.at("lines_per_s"));
             row(name + ".allocs_per_line", "allocations", run.counters.at("allocs_per_line"));
         }
     }
 
+    // The trace off against the decoder alone, repetition by repetition.
+    void Finalize() override
+    {
+        const std::vector<double> &plain = rates["decodeLines"];
+        const std::vector<double> &off = rates["decodeTraceOff"];
+        for (std::size_t i = 0; i < plain.size() && i < off.size(); ++i)
+            row("decoder.decodeTraceOff.ratio", "x", off[i] / plain[i]);
+    }
+
 private:
+    std::map<std::string, std::vector<double>> rates;
+
     static void row(const std::string &key, const char *unit, double value)
     {
         std::printf("%s\t%s\t%.6g\n", key.c_str(), unit, value);
@@ -182,6 +238,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "bench_decoder: the allocation count does not work\n");
         return 1;
     }
+    // The trace writes from the event loop, which needs an application.
+    QCoreApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
     RowReporter rows;
     benchmark::RunSpecifiedBenchmarks(&rows);

@@ -22,6 +22,8 @@ struct CommandLine
     bool noWindow = false;
     // --desktop, with --no-window: where absolute positions are placed.
     std::optional<QSize> desktop;
+    // --trace: every line the board sends, and what it did, on standard error.
+    bool trace = false;
 };
 
 struct ParsedCommandLine

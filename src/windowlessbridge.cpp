@@ -1,5 +1,7 @@
 #include "windowlessbridge.h"
 
+#include "linetrace.h"
+
 #include <cstdio>
 
 WindowlessBridge::WindowlessBridge(const LinkChoice &board, std::unique_ptr<InputBackend> input,
@@ -25,6 +27,11 @@ void WindowlessBridge::stop()
     link_keeper.close();
     remote_input.releaseButtonsAndKeys();
     reportInputFailure();
+}
+
+void WindowlessBridge::traceLines()
+{
+    (new LineTrace(stderr, this))->follow(serial_link, link_keeper, remote_input);
 }
 
 void WindowlessBridge::readData()

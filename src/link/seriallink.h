@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QSerialPort>
 
+#include <functional>
 #include <string_view>
 
 // The serial port a board talks through, cut into event lines: opened
@@ -28,6 +29,8 @@ public:
     // Calls onLine(std::string_view) for every complete line that arrived, in order.
     template<typename OnLine>
     void readLines(OnLine &&onLine);
+    // Called for every line dropped for being too long, when tracing.
+    void whenLineDropped(std::function<void()> dropped) { line_dropped = std::move(dropped); }
 
     // Whether error means that the device went away. Windows reports a
     // vanished device as ResourceError. On Unix a read that finds nothing
@@ -50,6 +53,7 @@ private:
     QSerialPort *serial_port;
     LineFramer line_framer;
     QString opened_name;
+    std::function<void()> line_dropped;
 };
 
 template<typename OnLine>
@@ -58,5 +62,8 @@ void SerialLink::readLines(OnLine &&onLine)
     char chunk[4096];
     qint64 size;
     while ((size = serial_port->read(chunk, sizeof chunk)) > 0)
-        line_framer.feed(std::string_view(chunk, static_cast<std::size_t>(size)), onLine);
+        line_framer.feed(std::string_view(chunk, static_cast<std::size_t>(size)), onLine, [this] {
+            if (line_dropped)
+                line_dropped();
+        });
 }

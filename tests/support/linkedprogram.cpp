@@ -52,7 +52,7 @@ int main(int argc, char **argv)
     const auto listPort = [port] {
         return QFileInfo::exists(port.name) ? QList<SerialPortEntry>{port} : QList<SerialPortEntry>();
     };
-    const WindowStart start{command.options.link, command.options.keepOpen, settings.get()};
+    const WindowStart start{command.options.link, command.options.keepOpen, settings.get(), command.options.trace};
     MainWindow window(nullptr, listPort, createInputBackend(command.options.input), start);
     closeOnQuitRequests(&window);
     window.show();
