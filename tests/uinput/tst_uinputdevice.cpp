@@ -311,8 +311,8 @@ void TestUinputDevice::releaseAllKeysLiftsEveryHeldKey()
 
 // Control held over 40 rounds of A down, a move, A up, then all released:
 // more than a reader's ring holds. A slice gives a device at most a quarter
-// of a reader's ring (16 of 64 events, 32 of 128), nothing goes before the pause ends, and
-// the frames arrive whole, in the order they were made.
+// of a reader's ring (16 of 64 events, 32 of 128), nothing goes before the
+// pause ends, and the frames arrive whole, in the order they were made.
 void TestUinputDevice::burstGoesOutPacedInWholeFramesAndInOrder()
 {
     std::optional<UinputInput::Clock::time_point> asked;
@@ -326,7 +326,8 @@ void TestUinputDevice::burstGoesOutPacedInWholeFramesAndInOrder()
             input->moveCursorBy(1, -1);
             input->sendKey('A', false);
         }
-        // In the batch too: each slice is then written by one call, however slow this machine.
+        // In the batch too: each slice is then written by one call, however
+        // slow this machine.
         input->releaseAllKeys();
     }
     const auto written = [&](const char *name) { return kernel->device(name).delivered.size(); };
