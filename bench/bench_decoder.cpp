@@ -1,16 +1,21 @@
 // Decoder throughput over the kind of traffic a board sends, and the heap
-// allocations each decoded line costs; and what typing costs to decode as
-// text lines, per character, against key lines.
+// allocations each decoded line costs; the same through the line trace, off
+// (as every line goes) and on (--trace, written to /dev/null); and what typing
+// costs to decode as text lines, per character, against key lines.
 //
 // Prints one row per repetition on stdout ("key<TAB>unit<TAB>value") for
 // scripts/bench; --benchmark_out=FILE keeps Google Benchmark's own report.
 
 #include "eventline.h"
+#include "linetrace.h"
 
 #include <benchmark/benchmark.h>
 
+#include <QCoreApplication>
+
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -215,9 +220,61 @@ void decodeTextLines(benchmark::State &state)
     }
     reportPerLine(state, decoded, allocations.load() - before);
     state.counters["characters_per_s"] = benchmark::Counter(static_cast<double>(characters), benchmark::Counter::kIsRate);
+// As the program decodes every line: through the trace, which is off. Each
+// round also decodes the lines alone, so that both meet the same load on a
+// busy machine: ratio is the speed through the trace over the speed alone.
+void decodeTraceOff(benchmark::State &state)
+{
+    using Clock = std::chrono::steady_clock;
+    std::vector<std::string_view> lines(lineMix().begin(), lineMix().end());
+    LineTrace *trace = nullptr;
+    benchmark::DoNotOptimize(trace);
+    long long decoded = 0;
+    long long allocated = 0;
+    Clock::duration alone{}, traced{};
+    for (auto _ : state) {
+        const Clock::time_point start = Clock::now();
+        for (const std::string_view line : lines)
+            benchmark::DoNotOptimize(decodeEventLine(line));
+        const Clock::time_point between = Clock::now();
+        const long long before = allocations.load();
+        for (const std::string_view line : lines)
+            benchmark::DoNotOptimize(decodeTraced(line, trace));
+        allocated += allocations.load() - before;
+        traced += Clock::now() - between;
+        alone += between - start;
+        decoded += static_cast<long long>(lines.size());
+    }
+    const double seconds = std::chrono::duration<double>(traced).count();
+    state.counters["lines_per_s"] = static_cast<double>(decoded) / seconds;
+    state.counters["allocs_per_line"] = static_cast<double>(allocated) / static_cast<double>(decoded);
+    state.counters["ratio"] = std::chrono::duration<double>(alone).count() / seconds;
+}
+
+// With --trace: every line told, written to /dev/null in the trace's bursts.
+void decodeTraceOn(benchmark::State &state)
+{
+    std::vector<std::string_view> lines(lineMix().begin(), lineMix().end());
+    std::FILE *null = std::fopen("/dev/null", "w");
+    long long decoded = 0;
+    long long allocated = 0;
+    {
+        LineTrace trace(null);
+        const long long before = allocations.load();
+        for (auto _ : state) {
+            for (const std::string_view line : lines)
+                benchmark::DoNotOptimize(decodeTraced(line, &trace));
+            decoded += static_cast<long long>(lines.size());
+        }
+        allocated = allocations.load() - before;
+    }
+    std::fclose(null);
+    reportPerLine(state, decoded, allocated);
 }
 
 BENCHMARK(decodeLines)->Repetitions(5)->MinTime(0.3);
+BENCHMARK(decodeTraceOff)->Repetitions(5)->MinTime(0.3);
+BENCHMARK(decodeTraceOn)->Repetitions(5)->MinTime(0.3);
 BENCHMARK(frameAndDecode)->Repetitions(5)->MinTime(0.3);
 BENCHMARK(decodeKeyLines)->Repetitions(5)->MinTime(0.3);
 BENCHMARK(decodeTextLines)->Repetitions(5)->MinTime(0.3);
@@ -250,6 +307,8 @@ public:
                     row(name + ".character_per_key_line", "ratio",
                         keyLinesPerSecond[repetition] / charactersPerSecond);
             }
+            if (run.counters.count("ratio"))
+                row(name + ".ratio", "x", run.counters.at("ratio"));
         }
     }
 
@@ -281,6 +340,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "bench_decoder: the allocation count does not work\n");
         return 1;
     }
+    // The trace writes from the event loop, which needs an application.
+    QCoreApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
     RowReporter rows;
     benchmark::RunSpecifiedBenchmarks(&rows);

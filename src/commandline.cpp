@@ -44,6 +44,10 @@ void addLinkOptions(QCommandLineParser &parser)
     parser.addOption({QStringLiteral("open"),
                       QStringLiteral("Open the port once it is present, and open it again whenever the board "
                                      "comes back after a reset or replug.")});
+    parser.addOption({QStringLiteral("trace"),
+                      QStringLiteral("Write every line the board sends to standard error, with the time it came "
+                                     "(ms since start) and what it did or why it was ignored; and what the "
+                                     "link does.")});
 }
 
 // Takes --port, --baud and --open into options; the reason when one is wrong.
@@ -69,6 +73,7 @@ QString takeLinkOptions(const QCommandLineParser &parser, const LinkChoice &reme
             return QStringLiteral("--baud %1 is not one of the rates offered: %2").arg(text, joinedRates(offered));
     }
     options.keepOpen = parser.isSet(QStringLiteral("open"));
+    options.trace = parser.isSet(QStringLiteral("trace"));
     if (options.keepOpen && options.link.port.isEmpty())
         return QStringLiteral("--open needs a port: no port was opened before, so give --port NAME");
     // The first rate offered is almost never the board's.

@@ -25,6 +25,8 @@ struct CommandLine
     // --layout: the keyboard layout input through uinput types with, by its
     // XKB names; empty for the session's.
     QString keyboardLayout;
+    // --trace: every line the board sends, and what it did, on standard error.
+    bool trace = false;
 };
 
 struct ParsedCommandLine

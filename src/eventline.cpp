@@ -128,6 +128,59 @@ std::optional<EventLine> textEvent(std::string_view characters)
     }
 }
 
+std::string notANumber(std::size_t field)
+{
+    return "field " + std::to_string(field) + " is not a number";
+}
+
+std::string explainMouseLine(int event, const Fields &fields)
+{
+    const auto needs = [&](const char *what, std::size_t count) {
+        return fields.count == count ? std::string()
+                                     : what + std::string(" needs exactly ") + std::to_string(count) + " fields";
+    };
+    std::string fault;
+    switch (event) {
+    case MOVE:
+        fault = needs("move", 4);
+        break;
+    case POSITION:
+        fault = needs("position", 4);
+        break;
+    case SCROLL:
+        fault = needs("wheel", 3);
+        break;
+    case HORIZONTAL_SCROLL:
+        fault = needs("horizontal wheel", 3);
+        break;
+    default:
+        return mouseEvent(event, fields) ? std::string() : "unknown mouse event " + std::to_string(event);
+    }
+    for (std::size_t field = 2; fault.empty() && field < fields.count; ++field) {
+        if (!parseInt(fields.text[field]))
+            fault = notANumber(field + 1);
+    }
+    return fault;
+}
+
+std::string explainTextLine(std::string_view characters)
+{
+    std::size_t count = 0;
+    for (std::size_t field = 2;; ++field) {
+        const std::size_t space = characters.find(' ');
+        const auto character = parseInt(characters.substr(0, space));
+        if (!character)
+            return notANumber(field);
+        if (!isTypableCharacter(*character))
+            return "character " + std::to_string(*character) + " cannot be typed";
+        if (++count > TypedText::MaxLength)
+            return "more than " + std::to_string(TypedText::MaxLength) + " characters";
+        if (space == std::string_view::npos)
+            return std::string();
+        characters.remove_prefix(space + 1);
+    }
+}
+
 } // namespace
 
 bool TypedText::append(char32_t character)
@@ -198,4 +251,29 @@ void LineFramer::keepPartial(std::string_view tail)
     }
     std::memcpy(partial + partial_length, tail.data(), tail.size());
     partial_length += tail.size();
+}
+
+std::string explainIgnoredLine(std::string_view line)
+{
+    line = trimmed(line);
+    if (line.empty())
+        return "empty line";
+    const Fields fields = splitFields(line);
+    if (fields.count < 2)
+        return "fewer than 2 fields";
+    const auto device = parseInt(fields.text[0]);
+    if (!device)
+        return notANumber(1);
+    if (device == TEXT)
+        return explainTextLine(line.substr(fields.text[0].size() + 1));
+    const auto event = parseInt(fields.text[1]);
+    if (!event)
+        return notANumber(2);
+    if (*device == MOUSE)
+        return explainMouseLine(*event, fields);
+    if (*device != KEYBOARD)
+        return "unknown device " + std::to_string(*device);
+    if (fields.count < 3)
+        return "key needs 3 fields";
+    return parseInt(fields.text[2]) ? std::string() : notANumber(3);
 }

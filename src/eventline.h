@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <string_view>
 
 // The board speaks in event lines: space-separated decimal fields ended by a
@@ -78,6 +79,11 @@ struct EventLine
 // be typed spoils the whole line.
 std::optional<EventLine> decodeEventLine(std::string_view line);
 
+// Why decodeEventLine ignores line, naming the rule it breaks, e.g.
+// "unknown device 3" or "field 3 is not a number"; empty when it is a
+// valid event. Slower than decoding: for tracing, not for every line.
+std::string explainIgnoredLine(std::string_view line);
+
 // Cuts a byte stream into lines at line feeds, holding at most one partial
 // line. A line longer than MaxLineLength is dropped whole.
 class LineFramer
@@ -85,9 +91,15 @@ class LineFramer
 public:
     static constexpr std::size_t MaxLineLength = 256;
 
-    // Calls onLine(std::string_view) for every complete line in data, in order.
+    // Calls onLine(std::string_view) for every complete line in data, in
+    // order, and onDropped() where a line too long was dropped.
+    template<typename OnLine, typename OnDropped>
+    void feed(std::string_view data, OnLine &&onLine, OnDropped &&onDropped);
     template<typename OnLine>
-    void feed(std::string_view data, OnLine &&onLine);
+    void feed(std::string_view data, OnLine &&onLine)
+    {
+        feed(data, onLine, [] {});
+    }
 
 private:
     // Returns the line to hand on, or nothing when it was too long.
@@ -99,8 +111,8 @@ private:
     bool discarding = false;
 };
 
-template<typename OnLine>
-void LineFramer::feed(std::string_view data, OnLine &&onLine)
+template<typename OnLine, typename OnDropped>
+void LineFramer::feed(std::string_view data, OnLine &&onLine, OnDropped &&onDropped)
 {
     while (!data.empty()) {
         const std::size_t end = data.find('\n');
@@ -110,6 +122,8 @@ void LineFramer::feed(std::string_view data, OnLine &&onLine)
         }
         if (const auto line = finishLine(data.substr(0, end)))
             onLine(*line);
+        else
+            onDropped();
         data.remove_prefix(end + 1);
     }
 }

@@ -112,6 +112,8 @@ int runWithoutWindow(int argc, char **argv)
     WindowlessBridge bridge(options.link, std::move(input.backend), &settings);
     if (!options.desktop)
         bridge.ignoreAbsolutePositions();
+    if (options.trace)
+        bridge.traceLines();
     stopOnQuitSignals(&bridge, [&bridge] { bridge.stop(); });
     return QCoreApplication::exec();
 }
@@ -132,8 +134,9 @@ int main(int argc, char **argv)
     if (const std::optional<int> status = answerWithoutRunning(command))
         return *status;
 
-    const WindowStart start{command.options.link, command.options.keepOpen, &settings};
-    MainWindow window(nullptr, availableSerialPorts, createInputBackend(command.options.input, std::nullopt, command.options.keyboardLayout.toStdString()),
+    const WindowStart start{command.options.link, command.options.keepOpen, &settings, command.options.trace};
+    MainWindow window(nullptr, availableSerialPorts,
+                      createInputBackend(command.options.input, std::nullopt, command.options.keyboardLayout.toStdString()),
                       start);
     closeOnQuitRequests(&window);
     window.show();

@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "linetrace.h"
 #include "statusline.h"
 
 #include <QCloseEvent>
@@ -42,6 +43,9 @@ MainWindow::MainWindow(QWidget *parent, PortLister portLister, InputSetup inputS
     connect(serial_link, SIGNAL(readyRead()), this, SLOT(readData()));
     connect(serial_link, &SerialLink::errorOccurred, this, &MainWindow::handleError);
     connect(link_keeper, &LinkKeeper::stateChanged, this, &MainWindow::showLinkState);
+    connect(link_keeper, &LinkKeeper::notice, status_line, &StatusLine::showInputNotice);
+    if (start.traceLines)
+        (new LineTrace(stderr, this))->follow(*serial_link, *link_keeper, remote_input);
     connect(ui->port_cb, &QComboBox::activated, this,
             [this](int index) { port_choice.userPicked(serial_ports_list.value(index).name); });
 

@@ -33,6 +33,8 @@ struct WindowStart
     // Where every link that opens is remembered; must outlive the window.
     // None: nowhere.
     QSettings *memory = nullptr;
+    // Every line the board sends, and what it did, on standard error.
+    bool traceLines = false;
 };
 
 QT_BEGIN_NAMESPACE

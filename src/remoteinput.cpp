@@ -1,5 +1,7 @@
 #include "remoteinput.h"
 
+#include "linetrace.h"
+
 #include <QCursor>
 #include <QGuiApplication>
 #include <QScreen>
@@ -73,7 +75,7 @@ RemoteInput::~RemoteInput()
 
 void RemoteInput::handleLine(std::string_view line)
 {
-    if (const auto event = decodeEventLine(line))
+    if (const auto event = decodeTraced(line, trace))
         apply(*event);
 }
 

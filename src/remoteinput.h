@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+class LineTrace;
+
 // What the board's lines do to the mouse and keyboard, and the record of
 // every button and key the board holds down, so that all of them can be
 // released when the board stops talking.
@@ -22,6 +24,8 @@ public:
 
     // Acts on one event line; a line that is not a valid event does nothing.
     void handleLine(std::string_view line);
+    // Every line handled is told to trace from now on; null: to nothing.
+    void traceTo(LineTrace *trace) { this->trace = trace; }
     void apply(const EventLine &event);
 
     // Cursor placement in the toolkit's screen coordinates.
@@ -54,4 +58,5 @@ private:
     std::string last_failure;
     bool absolute_positions_ignored = false;
     bool said_positions_ignored = false;
+    LineTrace *trace = nullptr;
 };

@@ -1,5 +1,7 @@
 #include "windowlessbridge.h"
 
+#include "linetrace.h"
+
 #include <cstdio>
 
 WindowlessBridge::WindowlessBridge(const LinkChoice &board, std::unique_ptr<InputBackend> input,
@@ -12,6 +14,8 @@ WindowlessBridge::WindowlessBridge(const LinkChoice &board, std::unique_ptr<Inpu
     connect(&link_keeper, &LinkKeeper::stateChanged, this, [this] {
         std::fprintf(stderr, "%s\n", qPrintable(link_keeper.describe()));
     });
+    connect(&link_keeper, &LinkKeeper::notice, this,
+            [](const QString &text) { std::fprintf(stderr, "%s\n", qPrintable(text)); });
     connect(&device_refresh_timer, &QTimer::timeout, this, &WindowlessBridge::updateDeviceList);
     device_refresh_timer.start(1000);
     updateDeviceList();
@@ -23,6 +27,11 @@ void WindowlessBridge::stop()
     link_keeper.close();
     remote_input.releaseButtonsAndKeys();
     reportInputFailure();
+}
+
+void WindowlessBridge::traceLines()
+{
+    (new LineTrace(stderr, this))->follow(serial_link, link_keeper, remote_input);
 }
 
 void WindowlessBridge::readData()

@@ -27,6 +27,8 @@ public:
     // Absolute positions go nowhere: there is no desktop to place them on.
     void ignoreAbsolutePositions() { remote_input.ignoreAbsolutePositions(); }
     LinkKeeper::State state() const { return link_keeper.state(); }
+    // Every line the board sends, and what it did, on standard error.
+    void traceLines();
 
 private:
     void readData();

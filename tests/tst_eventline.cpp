@@ -171,6 +171,8 @@ void TestEventLine::decodes()
     QFETCH(std::optional<EventLine>, expected);
     const auto decoded = decodeEventLine(std::string_view(line.constData(), line.size()));
     QCOMPARE(decoded.has_value(), expected.has_value());
+    // A reason is given for every line ignored, and only for those.
+    QCOMPARE(explainIgnoredLine(std::string_view(line.constData(), line.size())).empty(), expected.has_value());
     if (expected)
         QVERIFY(*decoded == *expected);
 }
@@ -192,6 +194,8 @@ void TestEventLine::keepsTheToolkitsRulesForIntegerLines()
         const auto decoded = decodeEventLine(std::string_view(line.constData(), line.size()));
         const auto reference = referenceDecode(line);
         QVERIFY2(decoded.has_value() == reference.has_value(), line.constData());
+        QVERIFY2(explainIgnoredLine(std::string_view(line.constData(), line.size())).empty() == decoded.has_value(),
+                 line.constData());
         if (reference)
             QVERIFY2(*decoded == *reference, line.constData());
     }

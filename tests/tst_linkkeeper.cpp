@@ -6,6 +6,7 @@
 #include "pseudoterminal.h"
 
 #include <QSettings>
+#include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -52,30 +53,38 @@ private slots:
     void reopensOnlyTheBoardItKeeps();
     void startsOnlyWithTheRememberedBoard();
     void retriesABusyPortAtMostOnceASecond();
+    void readingNothingIsNotALoss_data();
+    void readingNothingIsNotALoss();
 };
 
 void TestLinkKeeper::reopensOnlyTheBoardItKeeps_data()
 {
     QTest::addColumn<BoardIdentity>("first");
+    QTest::addColumn<BoardIdentity>("described"); // by the port list once open
     QTest::addColumn<BoardIdentity>("second");
     QTest::addColumn<State>("then");
-    QTest::newRow("the same board back") << Uno << Uno << State::Open;
-    QTest::newRow("a clone back in its socket") << Clone << Clone << State::Open;
-    QTest::newRow("a board without identity, by name") << BoardIdentity() << Uno << State::Open;
-    QTest::newRow("another board under its name")
-        << Uno << BoardIdentity{QStringLiteral("9573"), 0x2341, 0x0043, Uno.location} << State::OtherDevice;
-    QTest::newRow("its boot loader") << Uno << BoardIdentity{Uno.serialNumber, 0x2341, 0x0036, Uno.location}
+    const BoardIdentity otherUno{QStringLiteral("9573"), 0x2341, 0x0043, Uno.location};
+    QTest::newRow("the same board back") << Uno << Uno << Uno << State::Open;
+    QTest::newRow("a clone back in its socket") << Clone << Clone << Clone << State::Open;
+    QTest::newRow("a port never described, by name") << BoardIdentity() << BoardIdentity() << Uno << State::Open;
+    // Opened before udev described it, described while open.
+    QTest::newRow("a board described once open, back") << BoardIdentity() << Uno << Uno << State::Open;
+    QTest::newRow("another board where one described once open was")
+        << BoardIdentity() << Uno << otherUno << State::OtherDevice;
+    QTest::newRow("another board under its name") << Uno << Uno << otherUno << State::OtherDevice;
+    QTest::newRow("its boot loader") << Uno << Uno << BoardIdentity{Uno.serialNumber, 0x2341, 0x0036, Uno.location}
                                      << State::OtherDevice;
     QTest::newRow("a clone in another socket")
-        << Clone << BoardIdentity{QString(), 0x1a86, 0x7523, QStringLiteral("1-3:1.0")} << State::OtherDevice;
+        << Clone << Clone << BoardIdentity{QString(), 0x1a86, 0x7523, QStringLiteral("1-3:1.0")} << State::OtherDevice;
     // Plugged in a moment ago: the system has not described it yet.
-    QTest::newRow("a device not described yet") << Uno << BoardIdentity() << State::Lost;
-    QTest::newRow("closed while reopening") << Clone << Clone << State::Closed;
+    QTest::newRow("a device not described yet") << Uno << Uno << BoardIdentity() << State::Lost;
+    QTest::newRow("closed while reopening") << Clone << Clone << Clone << State::Closed;
 }
 
 void TestLinkKeeper::reopensOnlyTheBoardItKeeps()
 {
     QFETCH(BoardIdentity, first);
+    QFETCH(BoardIdentity, described);
     QFETCH(BoardIdentity, second);
     QFETCH(State, then);
     PluggableBoard board;
@@ -85,8 +94,9 @@ void TestLinkKeeper::reopensOnlyTheBoardItKeeps()
     QCOMPARE(kept.keeper.describe(), "Waiting for " + name);
     board.plugIn(first);
     QTRY_COMPARE(kept.keeper.state(), State::Open);
+    board.describeAs(described);
     // Remembered by the stable name it was kept by, with the board found there.
-    QCOMPARE(recallLinkChoice(kept.memory), (LinkChoice{name, 115200, first}));
+    QTRY_COMPARE(recallLinkChoice(kept.memory), (LinkChoice{name, 115200, described}));
 
     board.unplug();
     QTRY_COMPARE(kept.keeper.state(), State::Lost);
@@ -109,7 +119,7 @@ void TestLinkKeeper::reopensOnlyTheBoardItKeeps()
         kept.keeper.close();
         kept.keeper.keep({name, 115200, {}});
     } else if (then == State::Lost) {
-        board.describeAs(first);
+        board.describeAs(described);
     } else {
         QCOMPARE(kept.keeper.describe(), QStringLiteral("Closed"));
         return;
@@ -153,6 +163,43 @@ void TestLinkKeeper::retriesABusyPortAtMostOnceASecond()
     other.close();
     QTRY_COMPARE_WITH_TIMEOUT(kept.keeper.state(), State::Open, 3000);
     QCOMPARE(kept.keeper.describe(), "Reading " + board.stableName() + " at 9600 baud");
+}
+
+void TestLinkKeeper::readingNothingIsNotALoss_data()
+{
+    QTest::addColumn<bool>("hungUp");
+    QTest::addColumn<State>("then");
+    // Another program took what there was, and the port says so as an error.
+    QTest::newRow("nothing read, the port still there") << false << State::Open;
+    QTest::newRow("the board hung up") << true << State::Lost;
+}
+
+void TestLinkKeeper::readingNothingIsNotALoss()
+{
+    QFETCH(bool, hungUp);
+    QFETCH(State, then);
+    PluggableBoard board;
+    KeptLink kept(board);
+    QStringList notices;
+    connect(&kept.keeper, &LinkKeeper::notice, this, [&notices](const QString &text) { notices << text; });
+    board.plugIn();
+    kept.keeper.keep({board.stableName(), 115200, {}});
+    QTRY_COMPARE(kept.keeper.state(), State::Open);
+    if (hungUp)
+        board.unplug();
+    auto *port = kept.link.findChild<QSerialPort *>();
+    emit port->errorOccurred(QSerialPort::ReadError);
+    // Where errno held EAGAIN, the port stops watching for input, then tells.
+    if (!hungUp)
+        port->findChild<QSocketNotifier *>()->setEnabled(false);
+    emit port->errorOccurred(QSerialPort::ResourceError);
+    QTRY_COMPARE(kept.keeper.state(), then);
+    if (hungUp)
+        return;
+    QCOMPARE(notices, QStringList{"Another program is also reading " + kept.link.portName()
+                                  + "; some input may be lost"});
+    QVERIFY(board.send("1 0 65\n"));
+    QTRY_COMPARE(kept.lines, QByteArrayList{"1 0 65"});
 }
 
 QTEST_GUILESS_MAIN(TestLinkKeeper)

@@ -3,6 +3,11 @@
 // port at once and prints "open" when it did. Every run keeps its settings
 // in a folder of the test's own, never the user's.
 
+#ifdef HARNELO_UMOCKDEV_WRAPPER
+// Before any Qt header: GLib's headers use "signals" as a name.
+#include <umockdev.h>
+#endif
+
 #include "input/inputbackend.h"
 #include "link/linkchoice.h"
 #include "pseudoterminal.h"
@@ -18,9 +23,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <X11/keysym.h>
-
 #include <csignal>
+#include <unistd.h>
+
+#include <X11/keysym.h>
 
 namespace {
 
@@ -129,6 +135,7 @@ private slots:
     void saysWhichWayInputGoes_data();
     void saysWhichWayInputGoes();
     void followsTheKeymapWithoutAWindow();
+    void endsWithoutAWindowOnSigtermWithAllReleased();
 
 private:
     PseudoTerminal board;
@@ -342,6 +349,54 @@ void TestProgram::followsTheKeymapWithoutAWindow()
     QTRY_COMPARE(recorder.events().size(), 2);
     const int typed = recorder.events().value(0).section(QLatin1Char(' '), 1).toInt();
     QCOMPARE(x.keysymOf(typed), static_cast<unsigned long>(XK_a));
+}
+
+// As a service: SIGTERM ends it with status 0 and everything the board held
+// released; --trace tells each line on standard error.
+void TestProgram::endsWithoutAWindowOnSigtermWithAllReleased()
+{
+#ifndef HARNELO_UMOCKDEV_WRAPPER
+    QSKIP("umockdev is not installed (scripts/install-deps test installs it)");
+#else
+    XServer x;
+    QVERIFY(x.isOpen());
+    x.releaseEverything();
+    UMockdevTestbed *testbed = umockdev_testbed_new();
+    // A device node ("N:") of a tty is backed by a pseudo-terminal; the
+    // toolkit lists only ttys that hang off a device.
+    QVERIFY(umockdev_testbed_add_from_string(testbed,
+                                             "P: /devices/board\nE: SUBSYSTEM=usb\n\n"
+                                             "P: /devices/board/ttyHARNELO0\nN: ttyHARNELO0\nE: SUBSYSTEM=tty\n"
+                                             "E: DEVNAME=/dev/ttyHARNELO0\nA: dev=166:0\n",
+                                             nullptr));
+    const int board = umockdev_testbed_get_dev_fd(testbed, "/dev/ttyHARNELO0");
+    QVERIFY(board >= 0);
+    QTemporaryDir home;
+    QProcessEnvironment environment = withSettingsIn(home);
+    gchar *root = umockdev_testbed_get_root_dir(testbed);
+    environment.insert(QStringLiteral("UMOCKDEV_DIR"), QString::fromLocal8Bit(root));
+    g_free(root);
+    QProcess program;
+    program.setProcessEnvironment(environment);
+    program.start(QStringLiteral(HARNELO_UMOCKDEV_WRAPPER),
+                  {QStringLiteral(HARNELO_PROGRAM), "--no-window", "--input", "x11", "--port", "ttyHARNELO0", "--baud",
+                   "115200", "--open", "--trace"});
+    QByteArray errors;
+    QTRY_VERIFY2_WITH_TIMEOUT((errors += program.readAllStandardError()).contains("Reading ttyHARNELO0"), errors.constData(), 10000);
+    const QByteArray lines = "1 0 65\n0 2\n";
+    QCOMPARE(::write(board, lines.constData(), lines.size()), lines.size());
+    QTRY_VERIFY(x.isKeyDown(XK_a) && x.buttonsDown() == QVector<int>{1});
+
+    ::kill(static_cast<pid_t>(program.processId()), SIGTERM);
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+    QCOMPARE(x.keysDown(), QVector<int>());
+    QCOMPARE(x.buttonsDown(), QVector<int>());
+    errors += program.readAllStandardError();
+    QVERIFY2(errors.contains("\"1 0 65\" press key 65\n"), errors.constData());
+    g_object_unref(testbed);
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestProgram)

@@ -97,7 +97,7 @@ void TestSerialLink::ignoresTextThatIsNotEvents()
     QVERIFY(linked.send("0 7 650 450\n"));
     EventRecorder recorder(x, 600, 400, 100, 100);
 
-    QVERIFY(linked.send("hello world\nBooting v1.2...\n1 x 65\n0  2\n1 0\n0 6 120 1\n0 9\n"));
+    QVERIFY(linked.send("hello world\nBooting v1.2...\n1 x 65\n0  2\n1 0\n0 6 120 1\n0 14\n"));
     QByteArray overlong(5000, '0');
     overlong.replace(1, 1, " ");
     QVERIFY(linked.send(overlong + "\n" + overlong.left(300)));

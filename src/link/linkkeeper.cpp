@@ -1,5 +1,7 @@
 #include "linkkeeper.h"
 
+#include "portsharing.h"
+
 #include <QTimer>
 
 #include <utility>
@@ -10,6 +12,7 @@ LinkKeeper::LinkKeeper(SerialLink &link, QSettings *memory, QObject *parent)
     retry_timer->setSingleShot(true);
     retry_timer->setTimerType(Qt::PreciseTimer);
     connect(retry_timer, &QTimer::timeout, this, &LinkKeeper::reopen);
+    connect(&link, &SerialLink::readNothing, this, &LinkKeeper::noticeOtherReader);
 }
 
 bool LinkKeeper::open(const LinkChoice &choice)
@@ -44,6 +47,7 @@ void LinkKeeper::close()
 void LinkKeeper::setPorts(const QList<SerialPortEntry> &ports)
 {
     this->ports = ports;
+    learnBoard();
     reopen();
 }
 
@@ -100,10 +104,38 @@ void LinkKeeper::attempt(const SerialPortEntry &port)
 
 void LinkKeeper::opened(const BoardIdentity &board)
 {
+    other_reader_told = false;
+    remember(board);
+    setState(State::Open);
+}
+
+void LinkKeeper::remember(const BoardIdentity &board)
+{
     chosen.board = board;
     if (memory)
         rememberLinkChoice(*memory, chosen);
-    setState(State::Open);
+}
+
+// A board opened the moment it appeared (a service that starts as root, an
+// --open that wins the race with udev) is not described yet: it is known
+// from the first listing that describes it, or any device under its name
+// would be taken for it from then on.
+void LinkKeeper::learnBoard()
+{
+    if (current != State::Open || chosen.board.isKnown())
+        return;
+    const BoardIdentity seen = identityOf(chosen.port);
+    if (seen.isKnown())
+        remember(seen);
+}
+
+void LinkKeeper::noticeOtherReader()
+{
+    if (current != State::Open || std::exchange(other_reader_told, true))
+        return;
+    const QStringList others = otherProgramsWith(link.devicePath());
+    const QString who = others.isEmpty() ? tr("Another program") : others.join(QLatin1String(", "));
+    emit notice(tr("%1 is also reading %2; some input may be lost").arg(who, link.portName()));
 }
 
 BoardIdentity LinkKeeper::identityOf(const QString &port) const

@@ -41,7 +41,8 @@ public:
     bool open(const LinkChoice &choice);
     // Opens choice.port as soon as it is there, and again after every loss,
     // until close(). Only the board choice names is opened; when choice
-    // names none, the first device opened is the one kept.
+    // names none, the first device opened is the one kept, known by the
+    // identity the port list gives it, be it only once it is open.
     void keep(const LinkChoice &choice);
     void close();
 
@@ -60,11 +61,17 @@ public:
 
 signals:
     void stateChanged(LinkKeeper::State state);
+    // Something the user should hear of once, e.g. that another program
+    // also reads the port.
+    void notice(const QString &text);
 
 private:
     void reopen();
     void attempt(const SerialPortEntry &port);
     void opened(const BoardIdentity &board);
+    void remember(const BoardIdentity &board);
+    void learnBoard();
+    void noticeOtherReader();
     void setState(State state);
     BoardIdentity identityOf(const QString &port) const;
 
@@ -75,6 +82,7 @@ private:
     LinkChoice chosen;
     QList<SerialPortEntry> ports;
     QString open_failure;
+    bool other_reader_told = false;
     QElapsedTimer last_attempt;
     QTimer *retry_timer;
 };

@@ -158,6 +158,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const auto expected = strictDecode(line);
         check(decoded.has_value() == expected.has_value());
         check(!decoded || *decoded == *expected);
+        // The trace's reason: given for every line ignored, and only for those.
+        check(explainIgnoredLine(line).empty() == decoded.has_value());
     }
     return 0;
 }

@@ -52,8 +52,9 @@ int main(int argc, char **argv)
     const auto listPort = [port] {
         return QFileInfo::exists(port.name) ? QList<SerialPortEntry>{port} : QList<SerialPortEntry>();
     };
-    const WindowStart start{command.options.link, command.options.keepOpen, settings.get()};
-    MainWindow window(nullptr, listPort, createInputBackend(command.options.input, std::nullopt, command.options.keyboardLayout.toStdString()),
+    const WindowStart start{command.options.link, command.options.keepOpen, settings.get(), command.options.trace};
+    MainWindow window(nullptr, listPort,
+                      createInputBackend(command.options.input, std::nullopt, command.options.keyboardLayout.toStdString()),
                       start);
     closeOnQuitRequests(&window);
     window.show();
