@@ -47,6 +47,9 @@ private:
     // outside one): what layout it types with and whether Windows lets this
     // process reach it. Says so when it does not.
     void lookAtForeground();
+    // Every input goes to Windows through here, all of one call at once so
+    // that nothing else comes between them. Says what did not go through.
+    bool inject(tagINPUT *inputs, unsigned count, const char *what);
     void noteError(const std::string &error);
 
     InputSender send_input;
