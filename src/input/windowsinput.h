@@ -23,6 +23,8 @@ struct IntegrityProbe
 bool integrityBlocksInput(unsigned long own, IntegrityProbe target);
 
 // Injects input through user32. Cursor placement is left to the toolkit.
+// Characters go as Unicode keystrokes rather than the layout's keys, so
+// every one types as written and none is ever skipped.
 class WindowsInput final : public InputBackend
 {
 public:
