@@ -9,41 +9,40 @@ static_assert(InputBackend::MaxWheelPerTurn <= 32767, "a wheel turn fits the 16-
 
 namespace {
 
-// MOUSEEVENTF_MOVE is never set, so button events act where the cursor is;
-// the coordinates (1, 1) are then ignored.
-void sendButton(DWORD buttonFlag)
+// What a button sends: its flags and, for the X buttons, which one.
+struct ButtonCode
 {
-    mouse_event(MOUSEEVENTF_ABSOLUTE | buttonFlag, 1, 1, 0, 0);
-}
+    DWORD down;
+    DWORD up;
+    DWORD data;
+};
 
-DWORD downFlag(MouseButton button)
+ButtonCode buttonCode(MouseButton button)
 {
     switch (button) {
-    case MouseButton::Right:
-        return MOUSEEVENTF_RIGHTDOWN;
-    case MouseButton::Middle:
-        return MOUSEEVENTF_MIDDLEDOWN;
     case MouseButton::Left:
-    case MouseButton::Back:
-    case MouseButton::Forward:
         break;
+    case MouseButton::Right:
+        return {MOUSEEVENTF_RIGHTDOWN, MOUSEEVENTF_RIGHTUP, 0};
+    case MouseButton::Middle:
+        return {MOUSEEVENTF_MIDDLEDOWN, MOUSEEVENTF_MIDDLEUP, 0};
+    case MouseButton::Back:
+        return {MOUSEEVENTF_XDOWN, MOUSEEVENTF_XUP, XBUTTON1};
+    case MouseButton::Forward:
+        return {MOUSEEVENTF_XDOWN, MOUSEEVENTF_XUP, XBUTTON2};
     }
-    return MOUSEEVENTF_LEFTDOWN;
+    return {MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP, 0};
 }
 
-DWORD upFlag(MouseButton button)
+// MOUSEEVENTF_MOVE is never set, so button and wheel events act where the
+// cursor is.
+INPUT mouseInput(DWORD flags, DWORD data)
 {
-    switch (button) {
-    case MouseButton::Right:
-        return MOUSEEVENTF_RIGHTUP;
-    case MouseButton::Middle:
-        return MOUSEEVENTF_MIDDLEUP;
-    case MouseButton::Left:
-    case MouseButton::Back:
-    case MouseButton::Forward:
-        break;
-    }
-    return MOUSEEVENTF_LEFTUP;
+    INPUT input = {};
+    input.type = INPUT_MOUSE;
+    input.mi.dwFlags = flags;
+    input.mi.mouseData = data;
+    return input;
 }
 
 // The keys whose scan codes a keyboard sends behind an E0 prefix, which
@@ -116,6 +115,30 @@ INPUT keyInput(int virtualKey, WORD scanCode, bool down)
     return input;
 }
 
+// A keystroke that types a UTF-16 code unit, whatever the layout: programs
+// get it as a VK_PACKET key whose WM_CHAR carries the unit.
+INPUT unicodeInput(char16_t unit, bool down)
+{
+    INPUT input = {};
+    input.type = INPUT_KEYBOARD;
+    input.ki.wScan = unit;
+    input.ki.dwFlags = KEYEVENTF_UNICODE | (down ? 0 : KEYEVENTF_KEYUP);
+    return input;
+}
+
+// The UTF-16 units of a Unicode scalar value; returns how many (1 or 2).
+int utf16Units(char32_t character, char16_t (&units)[2])
+{
+    if (character < 0x10000) {
+        units[0] = static_cast<char16_t>(character);
+        return 1;
+    }
+    const char32_t above = character - 0x10000;
+    units[0] = static_cast<char16_t>(0xD800 + (above >> 10));
+    units[1] = static_cast<char16_t>(0xDC00 + (above & 0x3FF));
+    return 2;
+}
+
 unsigned sendThroughWindows(unsigned count, INPUT *inputs, int size)
 {
     return SendInput(count, inputs, size);
@@ -177,9 +200,9 @@ std::string refusalMessage(IntegrityProbe::Result foreground)
                  "To control it, run Harnelo as administrator too";
 }
 
-std::string refusedKeyMessage(DWORD error)
+std::string refusedInputMessage(const char *what, DWORD error)
 {
-    std::string message = "Windows did not take a key (error " + std::to_string(error) + ")";
+    std::string message = std::string("Windows did not take ") + what + " (error " + std::to_string(error) + ")";
     // Input meant for another desktop fails so: the locked or sign-in
     // screen, or a UAC prompt on the secure desktop.
     if (error == ERROR_ACCESS_DENIED)
@@ -242,24 +265,46 @@ void WindowsInput::noteError(const std::string &error)
         first_error = error;
 }
 
+bool WindowsInput::inject(INPUT *inputs, unsigned count, const char *what)
+{
+    // SendInput says nothing when Windows drops input for a window with
+    // higher rights; it fails when the input goes nowhere at all.
+    if (send_input(count, inputs, sizeof(INPUT)) == count)
+        return true;
+    noteError(refusedInputMessage(what, GetLastError()));
+    return false;
+}
+
 void WindowsInput::pressButton(MouseButton button)
 {
     lookAtForeground();
-    sendButton(downFlag(button));
+    const ButtonCode code = buttonCode(button);
+    INPUT input = mouseInput(code.down, code.data);
+    inject(&input, 1, "a mouse button");
 }
 
 void WindowsInput::releaseButton(MouseButton button)
 {
     lookAtForeground();
-    sendButton(upFlag(button));
+    const ButtonCode code = buttonCode(button);
+    INPUT input = mouseInput(code.up, code.data);
+    inject(&input, 1, "a mouse button");
 }
 
+// The delta travels as a DWORD and reaches programs as a signed 16-bit
+// number; bounded amounts fit in it.
 void WindowsInput::sendWheel(int amount)
 {
     lookAtForeground();
-    // The delta travels as a DWORD and reaches programs as a signed 16-bit
-    // number; bounded amounts fit in it.
-    mouse_event(MOUSEEVENTF_WHEEL, 0, 0, static_cast<DWORD>(amount), 0);
+    INPUT input = mouseInput(MOUSEEVENTF_WHEEL, static_cast<DWORD>(amount));
+    inject(&input, 1, "a wheel turn");
+}
+
+void WindowsInput::sendHorizontalWheel(int amount)
+{
+    lookAtForeground();
+    INPUT input = mouseInput(MOUSEEVENTF_HWHEEL, static_cast<DWORD>(amount));
+    inject(&input, 1, "a wheel turn");
 }
 
 void WindowsInput::sendKey(int virtualKey, bool down)
@@ -272,12 +317,8 @@ void WindowsInput::sendKey(int virtualKey, bool down)
         ? held_scan_codes[key]
         : scanCodeOf(virtualKey, static_cast<HKL>(foreground_layout));
     INPUT input = keyInput(virtualKey, scanCode, down);
-    // SendInput says nothing when Windows drops input for a window with
-    // higher rights; it fails when the input goes nowhere at all.
-    if (send_input(1, &input, sizeof(INPUT)) != 1) {
-        noteError(refusedKeyMessage(GetLastError()));
+    if (!inject(&input, 1, "a key"))
         return;
-    }
     if (down) {
         held_keys[key] = true;
         held_scan_codes[key] = scanCode;
@@ -287,6 +328,29 @@ void WindowsInput::sendKey(int virtualKey, bool down)
     // A release the foreground may have swallowed leaves the key held, so
     // that releasing everything tries it again; a press counts as held
     // either way, as an extra release does no harm.
+}
+
+void WindowsInput::typeCharacter(char32_t character)
+{
+    // Tab and Return are keys programs act on, not characters they insert;
+    // as keys they are also held until their release went through.
+    if (character == U'\t' || character == U'\n') {
+        const int key = character == U'\t' ? VK_TAB : VK_RETURN;
+        sendKey(key, true);
+        sendKey(key, false);
+        return;
+    }
+    lookAtForeground();
+    // A character beyond the 16-bit range is two units, each typed as a key
+    // of its own; one call keeps other input from coming between them.
+    char16_t units[2];
+    const int count = utf16Units(character, units);
+    INPUT inputs[4];
+    for (int unit = 0; unit < count; ++unit) {
+        inputs[2 * unit] = unicodeInput(units[unit], true);
+        inputs[2 * unit + 1] = unicodeInput(units[unit], false);
+    }
+    inject(inputs, static_cast<unsigned>(2 * count), "a typed character");
 }
 
 void WindowsInput::releaseAllKeys()
@@ -307,12 +371,3 @@ InputSetup createInputBackend(InputSystem, const std::optional<DesktopArea> &, c
     return {std::make_unique<WindowsInput>(), {}};
 }
 
-void WindowsInput::typeCharacter(char32_t character)
-{
-    static_cast<void>(character);
-}
-
-void WindowsInput::sendHorizontalWheel(int amount)
-{
-    static_cast<void>(amount);
-}

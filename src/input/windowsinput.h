@@ -23,6 +23,8 @@ struct IntegrityProbe
 bool integrityBlocksInput(unsigned long own, IntegrityProbe target);
 
 // Injects input through user32. Cursor placement is left to the toolkit.
+// Characters go as Unicode keystrokes rather than the layout's keys, so
+// every one types as written and none is ever skipped.
 class WindowsInput final : public InputBackend
 {
 public:
@@ -47,6 +49,9 @@ private:
     // outside one): what layout it types with and whether Windows lets this
     // process reach it. Says so when it does not.
     void lookAtForeground();
+    // Every input goes to Windows through here, all of one call at once so
+    // that nothing else comes between them. Says what did not go through.
+    bool inject(tagINPUT *inputs, unsigned count, const char *what);
     void noteError(const std::string &error);
 
     InputSender send_input;

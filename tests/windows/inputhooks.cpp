@@ -9,6 +9,7 @@ namespace {
 
 QList<InputHooks::Event> recorded;
 bool markerSeen = false;
+bool typedCharactersPass = false;
 HHOOK mouseHook = nullptr;
 HHOOK keyboardHook = nullptr;
 
@@ -24,13 +25,24 @@ QString messageName(WPARAM message)
     case WM_RBUTTONUP: return QStringLiteral("WM_RBUTTONUP");
     case WM_MBUTTONDOWN: return QStringLiteral("WM_MBUTTONDOWN");
     case WM_MBUTTONUP: return QStringLiteral("WM_MBUTTONUP");
+    case WM_XBUTTONDOWN: return QStringLiteral("WM_XBUTTONDOWN");
+    case WM_XBUTTONUP: return QStringLiteral("WM_XBUTTONUP");
     case WM_MOUSEWHEEL: return QStringLiteral("WM_MOUSEWHEEL");
+    case WM_MOUSEHWHEEL: return QStringLiteral("WM_MOUSEHWHEEL");
     case WM_KEYDOWN: return QStringLiteral("WM_KEYDOWN");
     case WM_KEYUP: return QStringLiteral("WM_KEYUP");
     case WM_SYSKEYDOWN: return QStringLiteral("WM_SYSKEYDOWN");
     case WM_SYSKEYUP: return QStringLiteral("WM_SYSKEYUP");
     }
     return QStringLiteral("message 0x%1").arg(message, 0, 16);
+}
+
+// A typed UTF-16 unit comes as VK_PACKET with the unit as its scan code.
+QString keyName(const KBDLLHOOKSTRUCT &info)
+{
+    if (info.vkCode == VK_PACKET)
+        return QStringLiteral("U+%1").arg(info.scanCode, 4, 16, QLatin1Char('0')).toUpper();
+    return QString::number(info.vkCode);
 }
 
 LRESULT CALLBACK onMouse(int code, WPARAM message, LPARAM lParam)
@@ -40,7 +52,9 @@ LRESULT CALLBACK onMouse(int code, WPARAM message, LPARAM lParam)
         return CallNextHookEx(nullptr, code, message, lParam);
     const auto *info = reinterpret_cast<const MSLLHOOKSTRUCT *>(lParam);
     QString what = messageName(message);
-    if (message == WM_MOUSEWHEEL)
+    // The wheels' amount, or which X button.
+    if (message == WM_MOUSEWHEEL || message == WM_MOUSEHWHEEL || message == WM_XBUTTONDOWN
+        || message == WM_XBUTTONUP)
         what += QLatin1Char(' ') + QString::number(static_cast<short>(HIWORD(info->mouseData)));
     recorded.append({what, (info->flags & LLMHF_INJECTED) != 0, QPoint(info->pt.x, info->pt.y)});
     return 1;
@@ -51,12 +65,15 @@ LRESULT CALLBACK onKeyboard(int code, WPARAM message, LPARAM lParam)
     if (code != HC_ACTION)
         return CallNextHookEx(nullptr, code, message, lParam);
     const auto *info = reinterpret_cast<const KBDLLHOOKSTRUCT *>(lParam);
-    if (info->dwExtraInfo == MarkerTag)
+    if (info->dwExtraInfo == MarkerTag) {
         markerSeen = true;
-    else
-        recorded.append({messageName(message) + QLatin1Char(' ') + QString::number(info->vkCode),
-                         (info->flags & LLKHF_INJECTED) != 0, {}, static_cast<unsigned>(info->scanCode),
-                         (info->flags & LLKHF_EXTENDED) != 0});
+        return 1;
+    }
+    recorded.append({messageName(message) + QLatin1Char(' ') + keyName(*info),
+                     (info->flags & LLKHF_INJECTED) != 0, {}, static_cast<unsigned>(info->scanCode),
+                     (info->flags & LLKHF_EXTENDED) != 0});
+    if (typedCharactersPass && info->vkCode == VK_PACKET)
+        return CallNextHookEx(nullptr, code, message, lParam);
     return 1;
 }
 
@@ -76,6 +93,11 @@ InputHooks::~InputHooks()
     if (keyboardHook)
         UnhookWindowsHookEx(keyboardHook);
     mouseHook = keyboardHook = nullptr;
+}
+
+void InputHooks::letTypedCharactersThrough(bool pass)
+{
+    typedCharactersPass = pass;
 }
 
 bool InputHooks::isInstalled() const

@@ -13,7 +13,7 @@ class InputHooks
 public:
     struct Event
     {
-        QString what; // "WM_LBUTTONDOWN", "WM_KEYUP 65", "WM_MOUSEWHEEL -240", ...
+        QString what; // "WM_LBUTTONDOWN", "WM_KEYUP 65", "WM_KEYDOWN U+00E9" (typed), "WM_MOUSEWHEEL -240", ...
         bool injected = false;
         QPoint position; // where a mouse event acted
         unsigned scanCode = 0; // of a key
@@ -23,6 +23,9 @@ public:
     InputHooks();
     ~InputHooks();
     bool isInstalled() const;
+    // Typed characters (VK_PACKET) go on to the window with the focus, which
+    // nothing holds once they are through.
+    void letTypedCharactersThrough(bool pass);
 
     // Everything that arrived since the last call. Sends a marker key through
     // the system first and waits for it, so whatever was sent before it has

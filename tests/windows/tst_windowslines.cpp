@@ -7,6 +7,7 @@
 #include "mainwindow.h"
 
 #include <QComboBox>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QtTest>
 
@@ -52,6 +53,9 @@ private slots:
     void sendsKeysWithTheirScanCodes_data();
     void sendsKeysWithTheirScanCodes();
     void keepsAKeyWhoseReleaseWasRefusedHeld();
+    void typesText_data();
+    void typesText();
+    void saysWhenInputIsRefused();
     void judgesIntegrityLevels_data();
     void judgesIntegrityLevels();
     void sendsNothingForLinesThatAreNotKeys();
@@ -115,6 +119,8 @@ void TestWindowsLines::pressesEachButton_data()
     QTest::newRow("right") << QByteArray("0 0\n0 1") << QStringList{"WM_RBUTTONDOWN", "WM_RBUTTONUP"};
     QTest::newRow("middle") << QByteArray("0 4\n0 5") << QStringList{"WM_MBUTTONDOWN", "WM_MBUTTONUP"};
     QTest::newRow("extra fields") << QByteArray("0 2 now\n0 3 99") << QStringList{"WM_LBUTTONDOWN", "WM_LBUTTONUP"};
+    QTest::newRow("back") << QByteArray("0 9\n0 10") << QStringList{"WM_XBUTTONDOWN 1", "WM_XBUTTONUP 1"};
+    QTest::newRow("forward") << QByteArray("0 11\n0 12") << QStringList{"WM_XBUTTONDOWN 2", "WM_XBUTTONUP 2"};
 }
 
 void TestWindowsLines::pressesEachButton()
@@ -192,6 +198,71 @@ void TestWindowsLines::keepsAKeyWhoseReleaseWasRefusedHeld()
     QCOMPARE(hooks.takeNames(), QStringList());
 }
 
+void TestWindowsLines::typesText_data()
+{
+    QTest::addColumn<QByteArray>("lines");
+    QTest::addColumn<QString>("layout"); // a layout to type under, none for the current one
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<QString>("arrives"); // in a line edit with the focus
+    const auto typed = [](std::initializer_list<const char *> units) {
+        QStringList events;
+        for (const char *unit : units)
+            events << QStringLiteral("WM_KEYDOWN U+") + QLatin1String(unit)
+                   << QStringLiteral("WM_KEYUP U+") + QLatin1String(unit);
+        return events;
+    };
+    QTest::newRow("ASCII") << QByteArray("2 72 105") << QString() << typed({"0048", "0069"}) << QStringLiteral("Hi");
+    QTest::newRow("accents and euro") << QByteArray("2 233 8364") << QString() << typed({"00E9", "20AC"})
+                                      << QStringLiteral("\u00e9\u20ac");
+    QTest::newRow("beyond 16 bits, as a surrogate pair")
+        << QByteArray("2 128512") << QString() << typed({"D83D", "DE00"}) << QStringLiteral("\U0001F600");
+    // The hooks keep keys from the line edit.
+    QTest::newRow("Tab and Return as keys")
+        << QByteArray("2 9 10") << QString()
+        << QStringList{"WM_KEYDOWN 9", "WM_KEYUP 9", "WM_KEYDOWN 13", "WM_KEYUP 13"} << QString();
+    // Keys that the German layout moves or puts on another level.
+    QTest::newRow("German layout") << QByteArray("2 121 122 64") << QStringLiteral("00000407")
+                                   << typed({"0079", "007A", "0040"}) << QStringLiteral("yz@");
+}
+
+void TestWindowsLines::typesText()
+{
+    QFETCH(QByteArray, lines);
+    QFETCH(QString, layout);
+    QFETCH(QStringList, events);
+    QFETCH(QString, arrives);
+    QLineEdit edit;
+    edit.show();
+    edit.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&edit));
+    const HKL previous = GetKeyboardLayout(0);
+    if (!layout.isEmpty()) {
+        const HKL chosen = LoadKeyboardLayoutW(reinterpret_cast<LPCWSTR>(layout.utf16()), KLF_ACTIVATE);
+        if (!chosen || GetKeyboardLayout(0) != chosen)
+            QSKIP("this system does not switch to that layout");
+    }
+    hooks.letTypedCharactersThrough(true);
+    send(lines);
+    const QStringList names = hooks.takeNames();
+    hooks.letTypedCharactersThrough(false);
+    ActivateKeyboardLayout(previous, 0);
+    QCOMPARE(names, events);
+    QTRY_COMPARE(edit.text(), arrives);
+}
+
+void TestWindowsLines::saysWhenInputIsRefused()
+{
+    WindowsInput input(sendUnlessRefused);
+    refuseInput = true;
+    input.typeCharacter(U'\u00e9');
+    input.pressButton(MouseButton::Back);
+    input.turnHorizontalWheel(120);
+    refuseInput = false;
+    const std::string error = input.takeError();
+    QVERIFY2(error.rfind("Windows did not take a typed character (error 5)", 0) == 0, error.c_str());
+    QCOMPARE(hooks.takeNames(), QStringList());
+}
+
 void TestWindowsLines::judgesIntegrityLevels_data()
 {
     QTest::addColumn<unsigned long>("own");
@@ -223,32 +294,33 @@ void TestWindowsLines::judgesIntegrityLevels()
 
 void TestWindowsLines::sendsNothingForLinesThatAreNotKeys()
 {
-    send("1 0 0\n1 0 255\n1 0 256\n1 0 -1\n1 0 65601\n1 0\n0 9\nhello world\n0 6 120 1");
+    send("1 0 0\n1 0 255\n1 0 256\n1 0 -1\n1 0 65601\n1 0\n0 14\nhello world\n0 6 120 1\n0 13 120 1\n"
+         "2\n2 65 55296\n2 65 x\n2 13\n2 1114112");
     QCOMPARE(hooks.takeNames(), QStringList());
 }
 
 void TestWindowsLines::turnsTheWheelBothWays()
 {
-    send("0 6 120\n0 6 -240\n0 6 30");
-    QCOMPARE(hooks.takeNames(),
-             QStringList({"WM_MOUSEWHEEL 120", "WM_MOUSEWHEEL -240", "WM_MOUSEWHEEL 30"}));
+    send("0 6 120\n0 6 -240\n0 6 30\n0 13 120\n0 13 -240");
+    QCOMPARE(hooks.takeNames(), QStringList({"WM_MOUSEWHEEL 120", "WM_MOUSEWHEEL -240", "WM_MOUSEWHEEL 30",
+                                             "WM_MOUSEHWHEEL 120", "WM_MOUSEHWHEEL -240"}));
 }
 
 void TestWindowsLines::keepsARunawayWheelTurnPositive()
 {
     // 40000 does not fit the wheel's 16-bit delta and would arrive as -25536.
-    send("0 6 40000\n0 6 2147483647\n0 6 -2147483648");
-    QCOMPARE(hooks.takeNames(),
-             QStringList({"WM_MOUSEWHEEL 12000", "WM_MOUSEWHEEL 12000", "WM_MOUSEWHEEL -12000"}));
+    send("0 6 40000\n0 6 2147483647\n0 6 -2147483648\n0 13 -40000");
+    QCOMPARE(hooks.takeNames(), QStringList({"WM_MOUSEWHEEL 12000", "WM_MOUSEWHEEL 12000", "WM_MOUSEWHEEL -12000",
+                                             "WM_MOUSEHWHEEL -12000"}));
 }
 
 void TestWindowsLines::closingTheWindowReleasesEverything()
 {
-    send("0 2\n0 0\n0 4\n1 0 65\n1 0 17");
-    QCOMPARE(hooks.take().size(), 5);
+    send("0 2\n0 0\n0 4\n0 9\n0 11\n1 0 65\n1 0 17");
+    QCOMPARE(hooks.take().size(), 7);
     window->close();
-    QCOMPARE(hooks.takeNames(), QStringList({"WM_RBUTTONUP", "WM_LBUTTONUP", "WM_MBUTTONUP",
-                                             "WM_KEYUP 17", "WM_KEYUP 65"}));
+    QCOMPARE(hooks.takeNames(), QStringList({"WM_RBUTTONUP", "WM_LBUTTONUP", "WM_MBUTTONUP", "WM_XBUTTONUP 1",
+                                             "WM_XBUTTONUP 2", "WM_KEYUP 17", "WM_KEYUP 65"}));
 }
 
 // HARNELO_TEST_PORT names a COM port whose other end the calling test
