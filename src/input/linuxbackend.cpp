@@ -3,6 +3,7 @@
 // any other session (Wayland, even when the toolkit runs through Xwayland,
 // or no display server at all), where XTest reaches X programs at most.
 
+#include "heldinputguard.h"
 #include "uinputinput.h"
 #include "x11input.h"
 
@@ -142,5 +143,8 @@ InputSetup createInputBackend(InputSystem system, const std::optional<DesktopAre
     const Route route = routeFor(system);
     InputSetup setup = route.system == InputSystem::X11 ? useX11() : useUinput(desktop);
     setup.route = route.said;
+    // The kernel releases what a uinput device held once it is closed.
+    if (route.system != InputSystem::X11)
+        HeldInputGuard::dismiss();
     return setup;
 }

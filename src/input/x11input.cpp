@@ -1,5 +1,6 @@
 #include "x11input.h"
 
+#include "heldinputguard.h"
 #include "x11keytable.h"
 
 #include <QAbstractNativeEventFilter>
@@ -114,6 +115,7 @@ private:
 X11Input::X11Input(Display *display, bool ownsDisplay, bool placesCursor)
     : display(display), owns_display(ownsDisplay), places_cursor(placesCursor)
 {
+    HeldInputGuard::engage(DisplayString(display));
     reclaimLeftovers();
     loadKeymap();
 }
@@ -176,13 +178,13 @@ void X11Input::watchKeymap()
 
 void X11Input::pressButton(MouseButton button)
 {
-    XTestFakeButtonEvent(display, xButton(button), True, CurrentTime);
+    fakeButton(xButton(button), true);
     sendNow();
 }
 
 void X11Input::releaseButton(MouseButton button)
 {
-    XTestFakeButtonEvent(display, xButton(button), False, CurrentTime);
+    fakeButton(xButton(button), false);
     sendNow();
 }
 
@@ -226,7 +228,7 @@ void X11Input::sendKey(int virtualKey, bool down)
     held_keycode[virtualKey] = down ? keycode : 0;
     if (heldByAnother)
         return;
-    XTestFakeKeyEvent(display, keycode, down ? True : False, CurrentTime);
+    fakeKey(keycode, down);
     sendNow();
 }
 
@@ -236,7 +238,7 @@ void X11Input::releaseAllKeys()
         const unsigned char released = keycode;
         keycode = 0;
         if (released && !isHeld(released))
-            XTestFakeKeyEvent(display, released, False, CurrentTime);
+            fakeKey(released, false);
     }
     // Bindings go only now, not on each release: every change of the keymap
     // makes every X client read the whole keymap again.
@@ -456,6 +458,31 @@ bool X11Input::moveCursorBy(int dx, int dy)
     XTestFakeRelativeMotionEvent(display, toInt16(dx), toInt16(dy), CurrentTime);
     sendNow();
     return true;
+}
+
+// The guard hears of a press before the server does, and of a release only
+// once the release left for the server: at any moment it knows of
+// everything that may be down, and a release of a key that is up changes nothing.
+void X11Input::fakeKey(unsigned char keycode, bool down)
+{
+    if (down)
+        HeldInputGuard::noteKey(keycode, true);
+    XTestFakeKeyEvent(display, keycode, down ? True : False, CurrentTime);
+    if (!down) {
+        XFlush(display);
+        HeldInputGuard::noteKey(keycode, false);
+    }
+}
+
+void X11Input::fakeButton(unsigned int button, bool down)
+{
+    if (down)
+        HeldInputGuard::noteButton(button, true);
+    XTestFakeButtonEvent(display, button, down ? True : False, CurrentTime);
+    if (!down) {
+        XFlush(display);
+        HeldInputGuard::noteButton(button, false);
+    }
 }
 
 void X11Input::flush()

@@ -83,6 +83,10 @@ private:
     unsigned long ownerOf(unsigned char keycode);
     unsigned long ownerWindow();
     bool isHeld(unsigned char keycode) const;
+    // Every key and button that may stay down goes out here, so that the
+    // guard knows what to release should the program be killed.
+    void fakeKey(unsigned char keycode, bool down);
+    void fakeButton(unsigned int button, bool down);
     void sendNow();
 
     Display *display;
