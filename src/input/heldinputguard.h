@@ -34,11 +34,16 @@ void dismiss();
 void engage(const std::string &target = {});
 
 // key: the platform's own identity of a key, as its guard releases it: the
-// X keycode on X11; on Windows the virtual key, its scan code and the
-// extended flag (windowsguard.cpp packs them). button: the X button number
-// on X11, a mouse button on Windows.
+// X keycode on X11; on Windows what windowsKey() packs. button: the X button
+// number on X11, a MouseButton on Windows.
 // A note that cannot reach the guard is said on standard error, once.
 void noteKey(std::uint32_t key, bool down);
 void noteButton(std::uint32_t button, bool down);
+
+// A Windows key with the scan code and extended-key flag it went down with.
+constexpr std::uint32_t windowsKey(unsigned virtualKey, unsigned scanCode, bool extended)
+{
+    return (virtualKey & 0xFFu) | (scanCode & 0xFFu) << 8 | (extended ? 1u : 0u) << 16;
+}
 
 } // namespace HeldInputGuard

@@ -143,8 +143,9 @@ InputSetup createInputBackend(InputSystem system, const std::optional<DesktopAre
     const Route route = routeFor(system);
     InputSetup setup = route.system == InputSystem::X11 ? useX11() : useUinput(desktop);
     setup.route = route.said;
-    // The kernel releases what a uinput device held once it is closed.
-    if (route.system != InputSystem::X11)
+    // The kernel releases what a uinput device held once it is closed; and
+    // without a backend nothing is held.
+    if (route.system != InputSystem::X11 || !setup.problem.empty())
         HeldInputGuard::dismiss();
     return setup;
 }

@@ -1,5 +1,7 @@
 #include "windowsinput.h"
 
+#include "heldinputguard.h"
+
 #include <windows.h>
 
 #include <string>
@@ -205,6 +207,7 @@ bool integrityBlocksInput(unsigned long own, IntegrityProbe target)
 WindowsInput::WindowsInput(InputSender send)
     : send_input(send ? send : sendThroughWindows), own_integrity(ownIntegrity())
 {
+    HeldInputGuard::engage();
 }
 
 void WindowsInput::lookAtForeground()
@@ -245,6 +248,7 @@ void WindowsInput::noteError(const std::string &error)
 void WindowsInput::pressButton(MouseButton button)
 {
     lookAtForeground();
+    HeldInputGuard::noteButton(static_cast<std::uint32_t>(button), true);
     sendButton(downFlag(button));
 }
 
@@ -252,6 +256,7 @@ void WindowsInput::releaseButton(MouseButton button)
 {
     lookAtForeground();
     sendButton(upFlag(button));
+    HeldInputGuard::noteButton(static_cast<std::uint32_t>(button), false);
 }
 
 void WindowsInput::sendWheel(int amount)
@@ -272,9 +277,15 @@ void WindowsInput::sendKey(int virtualKey, bool down)
         ? held_scan_codes[key]
         : scanCodeOf(virtualKey, static_cast<HKL>(foreground_layout));
     INPUT input = keyInput(virtualKey, scanCode, down);
+    // The guard hears of a press before it goes out, of a release once it went.
+    const auto guarded =
+        HeldInputGuard::windowsKey(input.ki.wVk, scanCode, (input.ki.dwFlags & KEYEVENTF_EXTENDEDKEY) != 0);
+    if (down)
+        HeldInputGuard::noteKey(guarded, true);
     // SendInput says nothing when Windows drops input for a window with
     // higher rights; it fails when the input goes nowhere at all.
     if (send_input(1, &input, sizeof(INPUT)) != 1) {
+        HeldInputGuard::noteKey(guarded, held_keys[key]);
         noteError(refusedKeyMessage(GetLastError()));
         return;
     }
@@ -284,6 +295,7 @@ void WindowsInput::sendKey(int virtualKey, bool down)
     } else if (foreground_refusal.empty()) {
         held_keys[key] = false;
     }
+    HeldInputGuard::noteKey(guarded, held_keys[key]);
     // A release the foreground may have swallowed leaves the key held, so
     // that releasing everything tries it again; a press counts as held
     // either way, as an extra release does no harm.

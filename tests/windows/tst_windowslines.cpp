@@ -59,6 +59,7 @@ private slots:
     void keepsARunawayWheelTurnPositive();
     void closingTheWindowReleasesEverything();
     void opensAndClosesAComPort();
+    void watchesAProgramBeingKilled();
 
 private:
     void send(const QByteArray &lines);
@@ -280,6 +281,42 @@ void TestWindowsLines::opensAndClosesAComPort()
     QTest::mouseClick(button, Qt::LeftButton);
     QCOMPARE(button->text(), QStringLiteral("Open"));
     QVERIFY(ports->isEnabled());
+}
+
+// Run alone by the Wine test, which kills the program once this says it is
+// ready: first the virtual keys HARNELO_EXPECTED_HELD lists (mouse buttons
+// are keys 1, 2, 4, ...) must be down, then the releases
+// HARNELO_EXPECTED_RELEASES lists, split by commas, must come through.
+void TestWindowsLines::watchesAProgramBeingKilled()
+{
+    const QString ready = qEnvironmentVariable("HARNELO_WATCHER_READY");
+    if (ready.isEmpty())
+        QSKIP("only the Wine test runs this, beside a program it kills");
+    const auto held = [] {
+        QStringList down;
+        for (int virtualKey = 1; virtualKey < 255; ++virtualKey) {
+            if (GetAsyncKeyState(virtualKey) & 0x8000)
+                down << QString::number(virtualKey);
+        }
+        return down.join(QLatin1Char(' '));
+    };
+    QTRY_COMPARE(held(), qEnvironmentVariable("HARNELO_EXPECTED_HELD"));
+    hooks.take();
+    QFile readiness(ready);
+    QVERIFY(readiness.open(QIODevice::WriteOnly));
+    readiness.close();
+
+    QStringList expected = qEnvironmentVariable("HARNELO_EXPECTED_RELEASES").split(QLatin1Char(','));
+    expected.sort();
+    QStringList seen;
+    const auto collect = [&] {
+        for (const InputHooks::Event &event : hooks.take())
+            seen << event.what + (event.extended ? QStringLiteral(" extended") : QString());
+        seen.sort();
+        return seen.size() >= expected.size();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(collect(), 60000);
+    QCOMPARE(seen, expected);
 }
 
 QTEST_MAIN(TestWindowsLines)

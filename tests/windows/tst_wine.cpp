@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
 #include <termios.h>
 #include <unistd.h>
 
@@ -56,6 +57,25 @@ bool openedElsewhere(const QString &device)
     return false;
 }
 
+// The program's guards (harnelo.exe --guard ...) still running in this Wine prefix.
+QStringList guardProcesses(const QString &prefix)
+{
+    QStringList guards;
+    QDirIterator processes(QStringLiteral("/proc"), QDir::Dirs | QDir::NoDotAndDotDot);
+    while (processes.hasNext()) {
+        const QString process = processes.next();
+        QFile commandLine(process + QStringLiteral("/cmdline"));
+        QFile environment(process + QStringLiteral("/environ"));
+        if (!commandLine.open(QIODevice::ReadOnly) || !environment.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray words = commandLine.readAll().replace('\0', ' ');
+        if (words.contains("harnelo.exe --guard ")
+            && environment.readAll().split('\0').contains("WINEPREFIX=" + prefix.toLocal8Bit()))
+            guards << processes.fileName();
+    }
+    return guards;
+}
+
 bool isSplashGrey(const QColor &colour)
 {
     return qAbs(colour.red() - 60) < 8 && qAbs(colour.green() - 60) < 8 && qAbs(colour.blue() - 60) < 8;
@@ -72,6 +92,8 @@ private slots:
     void cleanupTestCase();
     void linesReachWindowsInput();
     void programRunsFromItsFolder();
+    void killedProgramLeavesNothingHeld_data();
+    void killedProgramLeavesNothingHeld();
     void installerInstallsAndUninstalls();
 
 private:
@@ -219,11 +241,71 @@ void TestWine::runProgram(const QString &program)
     x.requestClose(window);
     QVERIFY(harnelo.waitForFinished(30000));
     QCOMPARE(harnelo.exitCode(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(guardProcesses(prefix.path()), QStringList(), 30000);
 }
 
 void TestWine::programRunsFromItsFolder()
 {
     runProgram(QStringLiteral(WINDOWS_BUILD "/Harnelo/harnelo.exe"));
+}
+
+void TestWine::killedProgramLeavesNothingHeld_data()
+{
+    QTest::addColumn<QByteArray>("lines");
+    QTest::addColumn<QString>("held");
+    QTest::addColumn<QString>("releases");
+    // Control and Shift show as themselves and as their left keys.
+    QTest::newRow("left button, control and a letter")
+        << QByteArray("0 2\n1 0 17\n1 0 65\n") << QStringLiteral("1 17 65 162")
+        << QStringLiteral("WM_LBUTTONUP,WM_KEYUP 17,WM_KEYUP 65");
+    QTest::newRow("right button, shift and an extended key")
+        << QByteArray("0 0\n1 0 16\n1 0 46\n") << QStringLiteral("2 16 46 160")
+        << QStringLiteral("WM_RBUTTONUP,WM_KEYUP 16,WM_KEYUP 46 extended");
+}
+
+// Windows keeps what a killed program pressed down; its guard lets go of
+// exactly that, as the line test sees through its hooks.
+void TestWine::killedProgramLeavesNothingHeld()
+{
+    QFETCH(QByteArray, lines);
+    QFETCH(QString, held);
+    QFETCH(QString, releases);
+    QProcess harnelo;
+    harnelo.setProcessEnvironment(environment);
+    harnelo.setProcessChannelMode(QProcess::ForwardedChannels);
+    harnelo.start(QStringLiteral(WINE_PROGRAM),
+                  {QStringLiteral(WINDOWS_BUILD "/Harnelo/harnelo.exe"), QStringLiteral("--no-window"),
+                   QStringLiteral("--port"), ComPort, QStringLiteral("--baud"), QStringLiteral("115200"),
+                   QStringLiteral("--open")});
+    QTRY_VERIFY_WITH_TIMEOUT(openedElsewhere(board.devicePath()), 60000);
+    QCOMPARE(guardProcesses(prefix.path()).size(), 1);
+    QVERIFY(board.write(lines));
+    QVERIFY(board.waitUntilRead());
+
+    const QString ready = prefix.filePath(QStringLiteral("watcher-ready"));
+    const QString report = prefix.filePath(QStringLiteral("watcher.txt"));
+    QFile::remove(ready);
+    QProcessEnvironment watching = environment;
+    watching.insert(QStringLiteral("HARNELO_WATCHER_READY"), QStringLiteral("Z:") + ready);
+    watching.insert(QStringLiteral("HARNELO_EXPECTED_HELD"), held);
+    watching.insert(QStringLiteral("HARNELO_EXPECTED_RELEASES"), releases);
+    QProcess watcher;
+    watcher.setProcessEnvironment(watching);
+    watcher.start(QStringLiteral(WINE_PROGRAM),
+                  {QStringLiteral(WINDOWS_BUILD "/Harnelo-tests/tst_windowslines.exe"),
+                   QStringLiteral("watchesAProgramBeingKilled"), QStringLiteral("-o"), report + QStringLiteral(",txt")});
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(ready) || watcher.state() == QProcess::NotRunning, 60000);
+
+    QCOMPARE(::kill(static_cast<pid_t>(harnelo.processId()), SIGKILL), 0);
+    QVERIFY(harnelo.waitForFinished(30000));
+    QVERIFY(watcher.waitForFinished(120000));
+    QFile file(report);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray output = file.readAll();
+    QVERIFY2(watcher.exitCode() == 0 && output.contains("PASS   : TestWindowsLines::watchesAProgramBeingKilled()"),
+             output.constData());
+    QTRY_COMPARE_WITH_TIMEOUT(guardProcesses(prefix.path()), QStringList(), 30000);
+    QVERIFY(!openedElsewhere(board.devicePath()));
 }
 
 void TestWine::installerInstallsAndUninstalls()
