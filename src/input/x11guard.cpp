@@ -47,30 +47,31 @@ pid_t guard_process = 0;
 HeldCodes told_keys, told_buttons;
 bool said_unreachable = false;
 
-void tell(Note kind, const void *data, std::size_t size)
+bool tell(Note kind, const void *data, std::size_t size)
 {
     if (guard_channel < 0)
-        return;
+        return false;
     unsigned char note[MaxNoteSize];
     note[0] = kind;
     size = std::min(size, sizeof note - 1);
     std::memcpy(note + 1, data, size);
     if (::send(guard_channel, note, size + 1, MSG_DONTWAIT | MSG_NOSIGNAL) == static_cast<ssize_t>(size + 1))
-        return;
+        return true;
     const int error = errno;
     if (!std::exchange(said_unreachable, true)) {
         std::fprintf(stderr, "Harnelo could not tell its guard what is held (%s): should Harnelo be killed now, "
                              "a key or button it holds may stay down.\n",
                      error == EAGAIN ? "the guard is not keeping up" : std::strerror(error));
     }
+    return false;
 }
 
+// What the guard was not told stays as it was: a press it missed is not
+// released, a release it missed is released again, which changes nothing.
 void tellChange(HeldCodes &told, std::uint32_t code, bool down, Note kind)
 {
-    if (code >= told.size() || told[code] == down)
-        return;
-    told[code] = down;
-    tell(kind, &code, sizeof code);
+    if (code < told.size() && told[code] != down && tell(kind, &code, sizeof code))
+        told[code] = down;
 }
 
 // The guard's side.
