@@ -21,7 +21,6 @@
 #include <algorithm>
 #include <bitset>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
