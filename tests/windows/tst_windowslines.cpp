@@ -2,14 +2,18 @@
 // handling, the code readData hands each line to, and low-level hooks show
 // what reached Windows input.
 
+#include "input/heldinputguard.h"
 #include "input/windowsinput.h"
 #include "inputhooks.h"
 #include "mainwindow.h"
+#include "remoteinput.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QPushButton>
 #include <QtTest>
 
+#include <cstring>
 #include <memory>
 #include <windows.h>
 
@@ -319,5 +323,37 @@ void TestWindowsLines::watchesAProgramBeingKilled()
     QCOMPARE(seen, expected);
 }
 
-QTEST_MAIN(TestWindowsLines)
+// The Wine test also runs this program as one it kills: with HARNELO_HOLD
+// set it presses what those lines (split by commas) press, with a guard,
+// which is this program again with --guard, says so by making the file
+// HARNELO_HOLDING names and waits to be killed. The program itself, which
+// would do the same, reads its lines from a serial port that Wine never lets
+// it read from a pseudo-terminal.
+[[noreturn]] void holdUntilKilled()
+{
+    RemoteInput input(std::make_unique<WindowsInput>());
+    for (const QByteArray &line : qgetenv("HARNELO_HOLD").split(','))
+        input.handleLine(std::string_view(line.constData(), line.size()));
+    QFile holding(qEnvironmentVariable("HARNELO_HOLDING"));
+    static_cast<void>(holding.open(QIODevice::WriteOnly));
+    holding.close();
+    for (;;)
+        Sleep(INFINITE);
+}
+
+int main(int argc, char **argv)
+{
+    const bool holds = qEnvironmentVariableIsSet("HARNELO_HOLD");
+    if (holds || (argc > 1 && std::strcmp(argv[1], "--guard") == 0)) {
+        if (const std::optional<int> guardStatus = HeldInputGuard::start(argc, argv))
+            return *guardStatus;
+    }
+    QApplication app(argc, argv);
+    if (holds)
+        holdUntilKilled();
+    TestWindowsLines test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_windowslines.moc"
