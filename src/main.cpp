@@ -1,4 +1,5 @@
 #include "commandline.h"
+#include "input/heldinputguard.h"
 #include "mainwindow.h"
 #include "quitsignals.h"
 #include "windowlessbridge.h"
@@ -122,6 +123,8 @@ int runWithoutWindow(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+    if (const std::optional<int> guardStatus = HeldInputGuard::start(argc, argv))
+        return *guardStatus;
     if (asksForNoWindow(argc, argv) || !hasDisplay(argc, argv))
         return runWithoutWindow(argc, argv);
 

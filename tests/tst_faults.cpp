@@ -5,7 +5,7 @@
 // buttons that an XTest client pressed down after that client goes away,
 // whether it closes its display, exits without closing it or crashes: every
 // other client goes on seeing them held. So the program must release them
-// itself before it ends; after SIGKILL nobody can.
+// itself before it ends, and after SIGKILL its guard process does.
 
 #include "linkedwindow.h"
 #include "quitsignals.h"
@@ -139,6 +139,31 @@ Flood flood(LinkedWindow &linked, const QByteArray &data, int milliseconds)
     return result;
 }
 
+// The guard process the program forked at its start, or 0.
+qint64 guardOf(qint64 program)
+{
+    QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(program));
+    if (!children.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &child : children.readAll().split(' ')) {
+        QFile name("/proc/" + child.trimmed() + "/comm");
+        if (name.open(QIODevice::ReadOnly) && name.readAll() == "harnelo-guard\n")
+            return child.trimmed().toLongLong();
+    }
+    return 0;
+}
+
+// Neither running nor waiting to be reaped: a zombie has ended too.
+bool hasEnded(qint64 process)
+{
+    QFile status(QStringLiteral("/proc/%1/stat").arg(process));
+    if (!status.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray line = status.readAll();
+    const int state = line.lastIndexOf(')') + 2;
+    return state < 2 || state >= line.size() || line.at(state) == 'Z' || line.at(state) == 'X';
+}
+
 // What a board may send that is not event lines, and lines that come close.
 QByteArray garbage()
 {
@@ -180,6 +205,8 @@ private slots:
     void reopeningDropsWhatCameWhileClosed();
     void quitSignalWhileHolding_data();
     void quitSignalWhileHolding();
+    void killedWhileHolding_data();
+    void killedWhileHolding();
     void ignoredHangUpStaysIgnored();
     void sessionEndReleasesAndKeepsRunning();
     void garbageFloodInjectsNothing();
@@ -343,6 +370,8 @@ void TestFaults::quitSignalWhileHolding()
     program.start(QStringLiteral(HARNELO_LINKED), {terminal.devicePath()});
     QVERIFY(program.waitForReadyRead(10000));
     QCOMPARE(program.readAllStandardOutput(), QByteArray("open\n"));
+    const qint64 guard = guardOf(program.processId());
+    QVERIFY(guard != 0);
 
     QVERIFY(terminal.write("0 0\n0 2\n0 4\n1 0 17\n1 0 65\n"));
     QTRY_COMPARE(x.buttonsDown(), QVector<int>({1, 2, 3}));
@@ -360,6 +389,55 @@ void TestFaults::quitSignalWhileHolding()
     QCOMPARE(program.exitCode(), 0);
     board.reset();
     QCOMPARE(stillHeld(), QString());
+    QTRY_VERIFY(hasEnded(guard));
+}
+
+void TestFaults::killedWhileHolding_data()
+{
+    QTest::addColumn<QByteArray>("lines");
+    QTest::addColumn<QVector<int>>("buttons");
+    QTest::addColumn<int>("keys");
+    QTest::newRow("a button, a modifier and a key") << QByteArray("0 2\n1 0 17\n1 0 65\n") << QVector<int>{1} << 2;
+    // F13 is on no key here: it is bound to a spare keycode while held.
+    QTest::newRow("all buttons, shift and a key the keymap lacks")
+        << QByteArray("0 0\n0 2\n0 4\n1 0 16\n1 0 124\n") << QVector<int>{1, 2, 3} << 2;
+    QTest::newRow("nothing any more") << QByteArray("0 2\n1 0 17\n0 3\n1 1 17\n") << QVector<int>() << 0;
+}
+
+// Only the guard can release anything after SIGKILL: exactly what was held.
+void TestFaults::killedWhileHolding()
+{
+    QFETCH(QByteArray, lines);
+    QFETCH(QVector<int>, buttons);
+    QFETCH(int, keys);
+    PseudoTerminal terminal;
+    QProcess program;
+    program.start(QStringLiteral(HARNELO_LINKED), {terminal.devicePath()});
+    QVERIFY(program.waitForReadyRead(10000));
+    QCOMPARE(program.readAllStandardOutput(), QByteArray("open\n"));
+    const qint64 guard = guardOf(program.processId());
+    QVERIFY(guard != 0);
+    EventRecorder recorder(x, 600, 400, 200, 200);
+    QVERIFY(terminal.write("0 7 700 500\n" + lines));
+    QTRY_COMPARE(x.buttonsDown(), buttons);
+    QTRY_COMPARE(x.keysDown().size(), keys);
+    QTRY_COMPARE(x.pointer(), QPoint(700, 500));
+
+    QStringList releases;
+    for (const int button : buttons)
+        releases << QStringLiteral("release %1").arg(button);
+    for (const int keycode : x.keysDown())
+        releases << QStringLiteral("keyup %1").arg(keycode);
+    recorder.clear();
+    QCOMPARE(::kill(static_cast<pid_t>(program.processId()), SIGKILL), 0);
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitStatus(), QProcess::CrashExit);
+    QTRY_VERIFY(hasEnded(guard));
+    QCOMPARE(stillHeld(), QString());
+    QStringList received = recorder.events();
+    received.sort();
+    releases.sort();
+    QCOMPARE(received, releases);
 }
 
 void TestFaults::ignoredHangUpStaysIgnored()

@@ -3,6 +3,7 @@
 // any other session (Wayland, even when the toolkit runs through Xwayland,
 // or no display server at all), where XTest reaches X programs at most.
 
+#include "heldinputguard.h"
 #include "uinputinput.h"
 #include "uinputlayoutfollower.h"
 #include "x11input.h"
@@ -157,5 +158,9 @@ InputSetup createInputBackend(InputSystem system, const std::optional<DesktopAre
     InputSetup setup = route.system == InputSystem::X11 ? useX11() : useUinput(desktop, keyboardLayout);
     // The uinput backend leaves what it says of the layout in the route.
     setup.route = route.said + setup.route;
+    // The kernel releases what a uinput device held once it is closed; and
+    // without a backend nothing is held.
+    if (route.system != InputSystem::X11 || !setup.problem.empty())
+        HeldInputGuard::dismiss();
     return setup;
 }

@@ -1,5 +1,7 @@
 #include "windowsinput.h"
 
+#include "heldinputguard.h"
+
 #include <windows.h>
 
 #include <string>
@@ -228,6 +230,7 @@ bool integrityBlocksInput(unsigned long own, IntegrityProbe target)
 WindowsInput::WindowsInput(InputSender send)
     : send_input(send ? send : sendThroughWindows), own_integrity(ownIntegrity())
 {
+    HeldInputGuard::engage();
 }
 
 void WindowsInput::lookAtForeground()
@@ -278,6 +281,7 @@ bool WindowsInput::inject(INPUT *inputs, unsigned count, const char *what)
 void WindowsInput::pressButton(MouseButton button)
 {
     lookAtForeground();
+    HeldInputGuard::noteButton(static_cast<std::uint32_t>(button), true);
     const ButtonCode code = buttonCode(button);
     INPUT input = mouseInput(code.down, code.data);
     inject(&input, 1, "a mouse button");
@@ -289,6 +293,7 @@ void WindowsInput::releaseButton(MouseButton button)
     const ButtonCode code = buttonCode(button);
     INPUT input = mouseInput(code.up, code.data);
     inject(&input, 1, "a mouse button");
+    HeldInputGuard::noteButton(static_cast<std::uint32_t>(button), false);
 }
 
 // The delta travels as a DWORD and reaches programs as a signed 16-bit
@@ -317,14 +322,22 @@ void WindowsInput::sendKey(int virtualKey, bool down)
         ? held_scan_codes[key]
         : scanCodeOf(virtualKey, static_cast<HKL>(foreground_layout));
     INPUT input = keyInput(virtualKey, scanCode, down);
-    if (!inject(&input, 1, "a key"))
+    // The guard hears of a press before it goes out, of a release once it went.
+    const auto guarded =
+        HeldInputGuard::windowsKey(input.ki.wVk, scanCode, (input.ki.dwFlags & KEYEVENTF_EXTENDEDKEY) != 0);
+    if (down)
+        HeldInputGuard::noteKey(guarded, true);
+    if (!inject(&input, 1, "a key")) {
+        HeldInputGuard::noteKey(guarded, held_keys[key]);
         return;
+    }
     if (down) {
         held_keys[key] = true;
         held_scan_codes[key] = scanCode;
     } else if (foreground_refusal.empty()) {
         held_keys[key] = false;
     }
+    HeldInputGuard::noteKey(guarded, held_keys[key]);
     // A release the foreground may have swallowed leaves the key held, so
     // that releasing everything tries it again; a press counts as held
     // either way, as an extra release does no harm.

@@ -1,5 +1,6 @@
 #include "x11input.h"
 
+#include "heldinputguard.h"
 #include "x11keytable.h"
 
 #include <QAbstractNativeEventFilter>
@@ -106,6 +107,7 @@ private:
 X11Input::X11Input(Display *display, bool ownsDisplay, bool placesCursor)
     : display(display), owns_display(ownsDisplay), places_cursor(placesCursor), spare_keycodes(display)
 {
+    HeldInputGuard::engage(DisplayString(display));
     spare_keycodes.whenForgetting([this](unsigned char keycode) {
         std::replace(keycode_for_virtual_key.begin(), keycode_for_virtual_key.end(), keycode,
                      static_cast<unsigned char>(0));
@@ -297,14 +299,32 @@ bool X11Input::moveCursorBy(int dx, int dy)
     return true;
 }
 
+// The guard hears of a press before the server does, and of a release only
+// once the release left for the server: at any moment it knows of
+// everything that may be down, and a release of a key that is up changes nothing.
+// The guard hears of a press before the server does, and of a release only
+// once the release left for the server: at any moment it knows of
+// everything that may be down, and a release of a key that is up changes nothing.
 void X11Input::fakeKey(unsigned char keycode, bool down)
 {
+    if (down)
+        HeldInputGuard::noteKey(keycode, true);
     XTestFakeKeyEvent(display, keycode, down ? True : False, CurrentTime);
+    if (!down) {
+        XFlush(display);
+        HeldInputGuard::noteKey(keycode, false);
+    }
 }
 
 void X11Input::fakeButton(unsigned int button, bool down)
 {
+    if (down)
+        HeldInputGuard::noteButton(button, true);
     XTestFakeButtonEvent(display, button, down ? True : False, CurrentTime);
+    if (!down) {
+        XFlush(display);
+        HeldInputGuard::noteButton(button, false);
+    }
 }
 
 void X11Input::flush()

@@ -81,7 +81,8 @@ private:
     std::vector<unsigned char> heldModifierKeys() const;
     void cannotType(char32_t character);
     void clickButton(unsigned int button, int times);
-    // Every XTest key and button event goes out through these two.
+    // Every XTest key and button event goes out through these two, so that
+    // the guard knows what to release should the program be killed.
     void fakeKey(unsigned char keycode, bool down);
     void fakeButton(unsigned int button, bool down);
     void watchOwnConnection();

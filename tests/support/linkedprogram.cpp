@@ -8,6 +8,7 @@
 // Tests and benchmarks run it to reach the window from another process.
 
 #include "commandline.h"
+#include "input/heldinputguard.h"
 #include "mainwindow.h"
 #include "quitsignals.h"
 
@@ -34,6 +35,8 @@ std::unique_ptr<QSettings> settingsFromEnvironment()
 
 int main(int argc, char **argv)
 {
+    if (const std::optional<int> guardStatus = HeldInputGuard::start(argc, argv))
+        return *guardStatus;
     QApplication app(argc, argv);
     QStringList arguments = QApplication::arguments();
     if (arguments.size() < 2) {

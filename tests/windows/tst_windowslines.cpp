@@ -2,15 +2,19 @@
 // handling, the code readData hands each line to, and low-level hooks show
 // what reached Windows input.
 
+#include "input/heldinputguard.h"
 #include "input/windowsinput.h"
 #include "inputhooks.h"
 #include "mainwindow.h"
+#include "remoteinput.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QtTest>
 
+#include <cstring>
 #include <memory>
 #include <windows.h>
 
@@ -63,6 +67,7 @@ private slots:
     void keepsARunawayWheelTurnPositive();
     void closingTheWindowReleasesEverything();
     void opensAndClosesAComPort();
+    void watchesAProgramBeingKilled();
 
 private:
     void send(const QByteArray &lines);
@@ -354,5 +359,73 @@ void TestWindowsLines::opensAndClosesAComPort()
     QVERIFY(ports->isEnabled());
 }
 
-QTEST_MAIN(TestWindowsLines)
+// Run alone by the Wine test, which kills the program once this says it is
+// ready: first the virtual keys HARNELO_EXPECTED_HELD lists (mouse buttons
+// are keys 1, 2, 4, ...) must be down, then the releases
+// HARNELO_EXPECTED_RELEASES lists, split by commas, must come through.
+void TestWindowsLines::watchesAProgramBeingKilled()
+{
+    const QString ready = qEnvironmentVariable("HARNELO_WATCHER_READY");
+    if (ready.isEmpty())
+        QSKIP("only the Wine test runs this, beside a program it kills");
+    const auto held = [] {
+        QStringList down;
+        for (int virtualKey = 1; virtualKey < 255; ++virtualKey) {
+            if (GetAsyncKeyState(virtualKey) & 0x8000)
+                down << QString::number(virtualKey);
+        }
+        return down.join(QLatin1Char(' '));
+    };
+    QTRY_COMPARE(held(), qEnvironmentVariable("HARNELO_EXPECTED_HELD"));
+    hooks.take();
+    QFile readiness(ready);
+    QVERIFY(readiness.open(QIODevice::WriteOnly));
+    readiness.close();
+
+    QStringList expected = qEnvironmentVariable("HARNELO_EXPECTED_RELEASES").split(QLatin1Char(','));
+    expected.sort();
+    QStringList seen;
+    const auto collect = [&] {
+        for (const InputHooks::Event &event : hooks.take())
+            seen << event.what + (event.extended ? QStringLiteral(" extended") : QString());
+        seen.sort();
+        return seen.size() >= expected.size();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(collect(), 60000);
+    QCOMPARE(seen, expected);
+}
+
+// The Wine test also runs this program as one it kills: with HARNELO_HOLD
+// set it presses what those lines (split by commas) press, with a guard,
+// which is this program again with --guard, says so by making the file
+// HARNELO_HOLDING names and waits to be killed. The program itself, which
+// would do the same, reads its lines from a serial port that Wine never lets
+// it read from a pseudo-terminal.
+[[noreturn]] void holdUntilKilled()
+{
+    RemoteInput input(std::make_unique<WindowsInput>());
+    for (const QByteArray &line : qgetenv("HARNELO_HOLD").split(','))
+        input.handleLine(std::string_view(line.constData(), line.size()));
+    QFile holding(qEnvironmentVariable("HARNELO_HOLDING"));
+    static_cast<void>(holding.open(QIODevice::WriteOnly));
+    holding.close();
+    for (;;)
+        Sleep(INFINITE);
+}
+
+int main(int argc, char **argv)
+{
+    const bool holds = qEnvironmentVariableIsSet("HARNELO_HOLD");
+    if (holds || (argc > 1 && std::strcmp(argv[1], "--guard") == 0)) {
+        if (const std::optional<int> guardStatus = HeldInputGuard::start(argc, argv))
+            return *guardStatus;
+    }
+    QApplication app(argc, argv);
+    if (holds)
+        holdUntilKilled();
+    TestWindowsLines test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_windowslines.moc"

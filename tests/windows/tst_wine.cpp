@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
 #include <termios.h>
 #include <unistd.h>
 
@@ -56,6 +57,25 @@ bool openedElsewhere(const QString &device)
     return false;
 }
 
+// Guards (harnelo.exe --guard ..., or the line test's) still running in this Wine prefix.
+QStringList guardProcesses(const QString &prefix)
+{
+    QStringList guards;
+    QDirIterator processes(QStringLiteral("/proc"), QDir::Dirs | QDir::NoDotAndDotDot);
+    while (processes.hasNext()) {
+        const QString process = processes.next();
+        QFile commandLine(process + QStringLiteral("/cmdline"));
+        QFile environment(process + QStringLiteral("/environ"));
+        if (!commandLine.open(QIODevice::ReadOnly) || !environment.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray words = commandLine.readAll().replace('\0', ' ');
+        if (words.contains(".exe --guard ")
+            && environment.readAll().split('\0').contains("WINEPREFIX=" + prefix.toLocal8Bit()))
+            guards << processes.fileName();
+    }
+    return guards;
+}
+
 bool isSplashGrey(const QColor &colour)
 {
     return qAbs(colour.red() - 60) < 8 && qAbs(colour.green() - 60) < 8 && qAbs(colour.blue() - 60) < 8;
@@ -72,6 +92,8 @@ private slots:
     void cleanupTestCase();
     void linesReachWindowsInput();
     void programRunsFromItsFolder();
+    void killedProgramLeavesNothingHeld_data();
+    void killedProgramLeavesNothingHeld();
     void installerInstallsAndUninstalls();
 
 private:
@@ -198,6 +220,7 @@ void TestWine::runProgram(const QString &program)
     unsigned long window = 0;
     QTRY_VERIFY_WITH_TIMEOUT((window = x.findWindow(WindowTitle)) != 0, 60000);
     QTRY_COMPARE(x.geometry(window).size(), QSize(457, 221));
+    QCOMPARE(guardProcesses(prefix.path()).size(), 1);
     const QRect frame = x.geometry(window);
 
     // A grey splash first, then the content page's lighter look.
@@ -219,11 +242,75 @@ void TestWine::runProgram(const QString &program)
     x.requestClose(window);
     QVERIFY(harnelo.waitForFinished(30000));
     QCOMPARE(harnelo.exitCode(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(guardProcesses(prefix.path()), QStringList(), 30000);
 }
 
 void TestWine::programRunsFromItsFolder()
 {
     runProgram(QStringLiteral(WINDOWS_BUILD "/Harnelo/harnelo.exe"));
+}
+
+void TestWine::killedProgramLeavesNothingHeld_data()
+{
+    QTest::addColumn<QString>("lines");
+    QTest::addColumn<QString>("held");
+    QTest::addColumn<QString>("releases");
+    // Control and Shift show as themselves and as their left keys.
+    QTest::newRow("left button, control and a letter")
+        << QStringLiteral("0 2,1 0 17,1 0 65") << QStringLiteral("1 17 65 162")
+        << QStringLiteral("WM_LBUTTONUP,WM_KEYUP 17,WM_KEYUP 65");
+    QTest::newRow("right button, shift and an extended key")
+        << QStringLiteral("0 0,1 0 16,1 0 46") << QStringLiteral("2 16 46 160")
+        << QStringLiteral("WM_RBUTTONUP,WM_KEYUP 16,WM_KEYUP 46 extended");
+}
+
+// Windows keeps what a killed program pressed down; its guard lets go of
+// exactly that. The line test plays both the program, which holds keys
+// until it is killed, and the watcher, whose hooks see the releases.
+void TestWine::killedProgramLeavesNothingHeld()
+{
+    QFETCH(QString, lines);
+    QFETCH(QString, held);
+    QFETCH(QString, releases);
+    // The watcher's hooks swallow the releases, so what the program held
+    // stays down in Windows' key state until the Wine server starts afresh:
+    // before each case and after the last.
+    stopWineServer();
+    const QString lineTest = QStringLiteral(WINDOWS_BUILD "/Harnelo-tests/tst_windowslines.exe");
+    const QString holding = prefix.filePath(QStringLiteral("holding"));
+    const QString ready = prefix.filePath(QStringLiteral("watcher-ready"));
+    const QString report = prefix.filePath(QStringLiteral("watcher.txt"));
+    QFile::remove(holding);
+    QFile::remove(ready);
+    QProcessEnvironment holds = environment;
+    holds.insert(QStringLiteral("HARNELO_HOLD"), lines);
+    holds.insert(QStringLiteral("HARNELO_HOLDING"), QStringLiteral("Z:") + holding);
+    QProcess program;
+    program.setProcessEnvironment(holds);
+    program.start(QStringLiteral(WINE_PROGRAM), {lineTest});
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(holding), 60000);
+    QCOMPARE(guardProcesses(prefix.path()).size(), 1);
+
+    QProcessEnvironment watching = environment;
+    watching.insert(QStringLiteral("HARNELO_WATCHER_READY"), QStringLiteral("Z:") + ready);
+    watching.insert(QStringLiteral("HARNELO_EXPECTED_HELD"), held);
+    watching.insert(QStringLiteral("HARNELO_EXPECTED_RELEASES"), releases);
+    QProcess watcher;
+    watcher.setProcessEnvironment(watching);
+    watcher.start(QStringLiteral(WINE_PROGRAM), {lineTest, QStringLiteral("watchesAProgramBeingKilled"),
+                                                 QStringLiteral("-o"), report + QStringLiteral(",txt")});
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(ready) || watcher.state() == QProcess::NotRunning, 60000);
+
+    QCOMPARE(::kill(static_cast<pid_t>(program.processId()), SIGKILL), 0);
+    QVERIFY(program.waitForFinished(30000));
+    QVERIFY(watcher.state() == QProcess::NotRunning || watcher.waitForFinished(120000));
+    QFile file(report);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray output = file.readAll();
+    QVERIFY2(watcher.exitCode() == 0 && output.contains("PASS   : TestWindowsLines::watchesAProgramBeingKilled()"),
+             output.constData());
+    QTRY_COMPARE_WITH_TIMEOUT(guardProcesses(prefix.path()), QStringList(), 30000);
+    stopWineServer();
 }
 
 void TestWine::installerInstallsAndUninstalls()
