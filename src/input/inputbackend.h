@@ -40,7 +40,8 @@ public:
     // leaving nothing held and every modifier, Caps Lock included, as it
     // was. Tab (9) types the Tab key and line feed (10) the Return key.
     // A character the layout cannot type is skipped and said through
-    // takeError(), once for each character.
+    // takeError(), once for each character. (Windows types any character,
+    // whatever the layout.)
     virtual void typeCharacter(char32_t character) = 0;
 
     // All keys up: releases every key this backend pressed and has not
