@@ -220,6 +220,8 @@ void decodeTextLines(benchmark::State &state)
     }
     reportPerLine(state, decoded, allocations.load() - before);
     state.counters["characters_per_s"] = benchmark::Counter(static_cast<double>(characters), benchmark::Counter::kIsRate);
+}
+
 // As the program decodes every line: through the trace, which is off. Each
 // round also decodes the lines alone, so that both meet the same load on a
 // busy machine: ratio is the speed through the trace over the speed alone.

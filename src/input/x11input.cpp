@@ -123,6 +123,7 @@ X11Input::~X11Input()
     connection_watcher.reset();
     releaseAllKeys();
     XFlush(display);
+    reportReleases();
     if (owns_display)
         XCloseDisplay(display);
 }
@@ -299,38 +300,50 @@ bool X11Input::moveCursorBy(int dx, int dy)
     return true;
 }
 
-// The guard hears of a press before the server does, and of a release only
-// once the release left for the server: at any moment it knows of
-// everything that may be down, and a release of a key that is up changes nothing.
-// The guard hears of a press before the server does, and of a release only
-// once the release left for the server: at any moment it knows of
-// everything that may be down, and a release of a key that is up changes nothing.
+// The guard hears of a press before the server can (Xlib may flush at any
+// time), and of a release only once the release left for the server, at the
+// next flush: at any moment it knows of everything that may be down, and a
+// release of a key that is up changes nothing. A press cancels an earlier
+// release still waiting to be told, which would otherwise come after it.
 void X11Input::fakeKey(unsigned char keycode, bool down)
 {
-    if (down)
+    auto &waiting = unflushed_key_releases;
+    if (down) {
+        waiting.erase(std::remove(waiting.begin(), waiting.end(), keycode), waiting.end());
         HeldInputGuard::noteKey(keycode, true);
-    XTestFakeKeyEvent(display, keycode, down ? True : False, CurrentTime);
-    if (!down) {
-        XFlush(display);
-        HeldInputGuard::noteKey(keycode, false);
+    } else {
+        waiting.push_back(keycode);
     }
+    XTestFakeKeyEvent(display, keycode, down ? True : False, CurrentTime);
 }
 
 void X11Input::fakeButton(unsigned int button, bool down)
 {
-    if (down)
+    auto &waiting = unflushed_button_releases;
+    if (down) {
+        waiting.erase(std::remove(waiting.begin(), waiting.end(), button), waiting.end());
         HeldInputGuard::noteButton(button, true);
-    XTestFakeButtonEvent(display, button, down ? True : False, CurrentTime);
-    if (!down) {
-        XFlush(display);
-        HeldInputGuard::noteButton(button, false);
+    } else {
+        waiting.push_back(button);
     }
+    XTestFakeButtonEvent(display, button, down ? True : False, CurrentTime);
+}
+
+void X11Input::reportReleases()
+{
+    for (const unsigned char keycode : unflushed_key_releases)
+        HeldInputGuard::noteKey(keycode, false);
+    for (const unsigned int button : unflushed_button_releases)
+        HeldInputGuard::noteButton(button, false);
+    unflushed_key_releases.clear();
+    unflushed_button_releases.clear();
 }
 
 void X11Input::flush()
 {
     keyboard_locks.reset();
     XFlush(display);
+    reportReleases();
     // Replies read meanwhile may have brought keymap changes along.
     if (connection_watcher && XEventsQueued(display, QueuedAlready) > 0)
         readOwnEvents();

@@ -85,6 +85,8 @@ private:
     // the guard knows what to release should the program be killed.
     void fakeKey(unsigned char keycode, bool down);
     void fakeButton(unsigned int button, bool down);
+    // Tells the guard of the releases that went out with the last flush.
+    void reportReleases();
     void watchOwnConnection();
     void readOwnEvents();
     void sendNow();
@@ -106,6 +108,10 @@ private:
     int skipped_characters = 0;
     char32_t first_skipped = 0;
     std::unique_ptr<QAbstractNativeEventFilter> keymap_watcher;
+    // Releases sent and not yet flushed, which the guard hears of after the
+    // flush: keycodes, and button numbers.
+    std::vector<unsigned char> unflushed_key_releases;
+    std::vector<unsigned int> unflushed_button_releases;
     std::unique_ptr<QSocketNotifier> connection_watcher;
     int xkb_event_base = -1;
     // Caps Lock and the group, as last asked; forgotten when a batch ends.
