@@ -139,6 +139,13 @@ Flood flood(LinkedWindow &linked, const QByteArray &data, int milliseconds)
     return result;
 }
 
+// Starts harnelo_linked on terminal; true once it says the link is open.
+bool startLinked(QProcess &program, const PseudoTerminal &terminal)
+{
+    program.start(QStringLiteral(HARNELO_LINKED), {terminal.devicePath()});
+    return program.waitForReadyRead(10000) && program.readAllStandardOutput() == "open\n";
+}
+
 // The guard process the program forked at its start, or 0.
 qint64 guardOf(qint64 program)
 {
@@ -367,9 +374,7 @@ void TestFaults::quitSignalWhileHolding()
     QFETCH(bool, linesPouringIn);
     PseudoTerminal terminal;
     QProcess program;
-    program.start(QStringLiteral(HARNELO_LINKED), {terminal.devicePath()});
-    QVERIFY(program.waitForReadyRead(10000));
-    QCOMPARE(program.readAllStandardOutput(), QByteArray("open\n"));
+    QVERIFY(startLinked(program, terminal));
     const qint64 guard = guardOf(program.processId());
     QVERIFY(guard != 0);
 
@@ -412,9 +417,7 @@ void TestFaults::killedWhileHolding()
     QFETCH(int, keys);
     PseudoTerminal terminal;
     QProcess program;
-    program.start(QStringLiteral(HARNELO_LINKED), {terminal.devicePath()});
-    QVERIFY(program.waitForReadyRead(10000));
-    QCOMPARE(program.readAllStandardOutput(), QByteArray("open\n"));
+    QVERIFY(startLinked(program, terminal));
     const qint64 guard = guardOf(program.processId());
     QVERIFY(guard != 0);
     EventRecorder recorder(x, 600, 400, 200, 200);
@@ -446,9 +449,7 @@ void TestFaults::ignoredHangUpStaysIgnored()
     QProcess program;
     // As nohup starts it.
     program.setChildProcessModifier([] { ::signal(SIGHUP, SIG_IGN); });
-    program.start(QStringLiteral(HARNELO_LINKED), {terminal.devicePath()});
-    QVERIFY(program.waitForReadyRead(10000));
-    QCOMPARE(program.readAllStandardOutput(), QByteArray("open\n"));
+    QVERIFY(startLinked(program, terminal));
     QVERIFY(terminal.write("0 2\n"));
     QTRY_COMPARE(x.buttonsDown(), QVector<int>{1});
 
